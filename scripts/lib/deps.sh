@@ -1,0 +1,26 @@
+# Shared by the scripts: install the build tools when a machine lacks them.
+apt_install() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing Debian packages: $* (run as root to install them)" >&2
+    return 1
+  fi
+  if [ -z "${_kestrava_apt_updated:-}" ]; then
+    apt-get update -qq
+    _kestrava_apt_updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+ensure_build_deps() {
+  local need=()
+  command -v g++ >/dev/null || need+=(g++)
+  command -v cmake >/dev/null || need+=(cmake)
+  command -v ninja >/dev/null || need+=(ninja-build)
+  command -v nm >/dev/null || need+=(binutils)
+  command -v python3 >/dev/null || need+=(python3)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+  dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
+  if [ ${#need[@]} -gt 0 ]; then
+    apt_install "${need[@]}"
+  fi
+}
