@@ -1,0 +1,101 @@
+# A Debian bookworm i386 root, made once per machine with debootstrap and
+# reused: the 32-bit x86 userland (CPython, PyPy, g++) the module is made for.
+# Sourced by scripts/test-i386 after scripts/lib/deps.sh.
+
+I386_ROOT=${KESTRAVA_I386_ROOT:-/var/cache/kestrava/bookworm-i386}
+I386_MIRROR=${KESTRAVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# Bump the stamp when the package list changes, so cached roots catch up.
+I386_PACKAGES="ca-certificates python3 python3-dev python3-venv pypy3 pypy3-dev
+  pypy3-venv g++ cmake ninja-build googletest"
+I386_STAMP=".kestrava-root-v1"
+
+_i386_mounts=()
+
+i386_umount_all() {
+  local i
+  for ((i = ${#_i386_mounts[@]} - 1; i >= 0; i--)); do
+    umount "${_i386_mounts[$i]}" 2>/dev/null || umount -l "${_i386_mounts[$i]}" 2>/dev/null || true
+  done
+  _i386_mounts=()
+}
+
+# Mounts what programs in the root expect: /proc, /dev and name resolution.
+i386_mount() {
+  local target
+  target="$I386_ROOT/proc"
+  if ! mountpoint -q "$target"; then
+    mount -t proc proc "$target"
+    _i386_mounts+=("$target")
+  fi
+  for target in "$I386_ROOT/dev" "$I386_ROOT/dev/pts"; do
+    if ! mountpoint -q "$target"; then
+      mount --bind "${target#"$I386_ROOT"}" "$target"
+      _i386_mounts+=("$target")
+    fi
+  done
+  cp -L /etc/resolv.conf "$I386_ROOT/etc/resolv.conf" 2>/dev/null || true
+}
+
+# Runs a command inside the root as root, with a plain environment and the
+# personality of a 32-bit machine (uname -m says i686, as on the target).
+i386_run() {
+  setarch i686 chroot "$I386_ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off "$@"
+}
+
+_i386_create() {
+  local tmp="$I386_ROOT.new"
+  echo "=== creating the i386 root in $I386_ROOT (once per machine) ==="
+  rm -rf "$tmp"
+  mkdir -p "$(dirname "$I386_ROOT")"
+  debootstrap --arch=i386 --variant=minbase bookworm "$tmp" "$I386_MIRROR" >"$tmp.log" 2>&1 || {
+    tail -n 30 "$tmp.log" >&2
+    echo "debootstrap failed; full log: $tmp.log" >&2
+    return 1
+  }
+  cat >"$tmp/etc/apt/sources.list" <<EOF
+deb $I386_MIRROR bookworm main
+deb $I386_MIRROR bookworm-updates main
+deb ${I386_MIRROR%/debian}/debian-security bookworm-security main
+EOF
+  # Keep downloaded .debs out of the cached root.
+  echo 'Dir::Cache::Archives "/var/cache/apt/archives"; APT::Keep-Downloaded-Packages "false";' \
+    >"$tmp/etc/apt/apt.conf.d/90kestrava"
+  rm -f "$tmp.log"
+  mv "$tmp" "$I386_ROOT"
+}
+
+# Creates the root when missing, installs its packages when the list changed.
+i386_ensure_root() {
+  local need=()
+  command -v debootstrap >/dev/null || need+=(debootstrap)
+  if [ ${#need[@]} -gt 0 ]; then
+    apt_install "${need[@]}"
+  fi
+  mkdir -p "$(dirname "$I386_ROOT")"
+  exec 9>"$I386_ROOT.lock"
+  flock 9
+  if [ ! -x "$I386_ROOT/bin/sh" ]; then
+    _i386_create
+  fi
+  i386_mount
+  if [ ! -f "$I386_ROOT/$I386_STAMP" ]; then
+    echo "=== installing packages into the i386 root ==="
+    # shellcheck disable=SC2086
+    i386_run sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends $(echo $I386_PACKAGES) >/dev/null && apt-get clean"
+    touch "$I386_ROOT/$I386_STAMP"
+  fi
+}
+
+# Copies the working tree into the root (without builds and virtual
+# environments), so builds inside never write to the repository.
+i386_copy_tree() {
+  local src="$1" dest="$I386_ROOT/kestrava/src"
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  tar -C "$src" --exclude=./build --exclude=./.venv --exclude='./.venv-*' \
+    --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
+    tar -C "$dest" -xf -
+}
