@@ -15,7 +15,7 @@ typedef struct execution {
     const buf *new_buf;
     coallescing_script *script;
     int32_t cost_limit;
-    storage *storage;
+    struct storage *storage;
 } execution;
 
 KESTRAVA_API int32_t myers_binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length,
