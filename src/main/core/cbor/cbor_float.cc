@@ -1,0 +1,142 @@
+/* CBOR floating-point items: half (0xf9), single (0xfa) and double (0xfb)
+   precision, and the shortest exact choice among them. */
+#include "cbor/cbor_float.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "cbor/cbor_float_width.h"
+
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
+              "the float writers rely on IEEE-754 single and double precision");
+
+namespace {
+
+uint32_t float_bits(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+uint64_t double_bits(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+/* Round to nearest single precision. Magnitudes beyond the single range
+   are settled here, so the conversion below never leaves the range. */
+float to_single(double x) {
+    constexpr double max_single = std::numeric_limits<float>::max();
+    /* Halfway between the largest single and 2^128 (= 2^128 - 2^103): ties
+       go to the even neighbour, which is 2^128, i.e. infinity. */
+    constexpr double overflow_at = 0x1.ffffffp+127;
+    const double magnitude = std::fabs(x);
+    if (magnitude > max_single && magnitude <= std::numeric_limits<double>::max()) {
+        const float rounded = magnitude >= overflow_at ? std::numeric_limits<float>::infinity()
+                                                       : std::numeric_limits<float>::max();
+        return std::signbit(x) ? -rounded : rounded;
+    }
+    return static_cast<float>(x);
+}
+
+int write_item(cbor_generator *g, const uint8_t *item, uint32_t n) {
+    /* One append per item: a failed write leaves no partial item behind. */
+    return _cbor_generator_write_bytes(g, item, n) == 0 ? 1 : -1;
+}
+
+/* Half-precision pattern: the fraction is truncated to 10 bits and the
+   exponent rebiased with 16-bit wrap-around; values outside the normal half
+   range come out wrong, which is why only cbor_write_float's exactness
+   decision may pick this form. */
+int cbor_write_float16(cbor_generator *g, double x) {
+    const uint32_t f = float_bits(to_single(x));
+    const uint32_t sign = (f >> 16) & 0x8000u;
+    const uint32_t exponent = (f >> 23) & 0xffu;
+    const uint32_t mantissa = f & 0x7fffffu;
+    uint32_t half;
+    if (exponent == 0xffu) {
+        half = sign | 0x7c00u;
+    } else if (exponent == 0) {
+        half = sign | (mantissa >> 13);
+    } else {
+        /* Unsigned arithmetic gives the wrap-around modulo 65536. */
+        half = sign | (mantissa >> 13) | (((exponent - 112u) * 1024u) & 0xffffu);
+    }
+    const uint8_t item[3] = {0xf9, static_cast<uint8_t>(half >> 8), static_cast<uint8_t>(half)};
+    return write_item(g, item, sizeof item);
+}
+
+}  // namespace
+
+namespace kestrava {
+
+/* Equivalent to encoding x in all three precisions, decoding them again and
+   comparing, but without a scratch generator and parser per value:
+   - single precision reproduces x exactly iff rounding to single and
+     widening back gives x again;
+   - the truncating half writer reproduces a single exactly iff it is zero,
+     or a normal half (biased single exponent 113..142) whose low 13
+     fraction bits are zero. Subnormal singles, and the patterns the
+     exponent wrap-around produces for other exponents, never decode to the
+     value. */
+int cbor_float_shortest_width(double x) {
+    if (x == 0.0) {
+        return 2;
+    }
+    const float single = to_single(x);
+    if (static_cast<double>(single) != x) {
+        return 8;
+    }
+    const uint32_t f = float_bits(single);
+    const uint32_t exponent = (f >> 23) & 0xffu;
+    const uint32_t mantissa = f & 0x7fffffu;
+    if (exponent >= 113 && exponent <= 142 && (mantissa & 0x1fffu) == 0) {
+        return 2;
+    }
+    return 4;
+}
+
+}  // namespace kestrava
+
+int cbor_write_float64(cbor_generator *g, double x) {
+    const uint64_t bits = double_bits(x);
+    uint8_t item[9];
+    item[0] = 0xfb;
+    for (int i = 0; i < 8; ++i) {
+        item[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    }
+    return write_item(g, item, sizeof item);
+}
+
+int cbor_write_float32(cbor_generator *g, double x) {
+    const uint32_t bits = float_bits(to_single(x));
+    uint8_t item[5];
+    item[0] = 0xfa;
+    for (int i = 0; i < 4; ++i) {
+        item[1 + i] = static_cast<uint8_t>(bits >> (24 - 8 * i));
+    }
+    return write_item(g, item, sizeof item);
+}
+
+int cbor_write_float(cbor_generator *g, double x) {
+    if (std::isnan(x)) {
+        static const uint8_t nan_item[3] = {0xf9, 0x7e, 0x00};
+        return write_item(g, nan_item, sizeof nan_item) == 1 ? 0 : -1;
+    }
+    if (std::isinf(x)) {
+        static const uint8_t positive[3] = {0xf9, 0x7c, 0x00};
+        static const uint8_t negative[3] = {0xf9, 0xfc, 0x00};
+        return write_item(g, x < 0 ? negative : positive, 3) == 1 ? 0 : -1;
+    }
+    switch (kestrava::cbor_float_shortest_width(x)) {
+        case 2:
+            return cbor_write_float16(g, x);
+        case 4:
+            return cbor_write_float32(g, x);
+        default:
+            return cbor_write_float64(g, x);
+    }
+}
