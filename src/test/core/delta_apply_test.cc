@@ -154,7 +154,8 @@ std::optional<bytes> model_apply(const bytes &old_value, const bytes &d) {
 // cut at random points. Every result must match the model exactly.
 TEST(DeltaApply, RandomDeltasMatchTheModel) {
     std::mt19937 rng(20261208);
-    int successes = 0, failures = 0;
+    int successes = 0, failures = 0, first_mismatch = -1;
+    testing::internal::CaptureStderr();  // unimplemented codes print a note
     for (int round = 0; round < 4000; round++) {
         bytes old_value(rng() % 300);
         for (auto &b : old_value) b = static_cast<uint8_t>(rng());
@@ -183,12 +184,11 @@ TEST(DeltaApply, RandomDeltasMatchTheModel) {
         cbor_generator_free(g);
         if (garbage && !delta.empty() && rng() % 2) delta.resize(rng() % delta.size());
         std::optional<bytes> want = model_apply(old_value, delta);
-        testing::internal::CaptureStderr();  // unimplemented codes print a note
-        std::optional<bytes> got = patched(old_value, delta);
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(got, want) << "round " << round;
+        if (patched(old_value, delta) != want && first_mismatch < 0) first_mismatch = round;
         (want ? successes : failures)++;
     }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(first_mismatch, -1);
     // Both outcomes must be well represented, or the test proves little.
     EXPECT_GT(successes, 1000);
     EXPECT_GT(failures, 300);
@@ -196,16 +196,17 @@ TEST(DeltaApply, RandomDeltasMatchTheModel) {
 
 TEST(DeltaApply, PureGarbageNeverReadsOutOfBounds) {
     std::mt19937 rng(7);
+    int first_mismatch = -1;
+    testing::internal::CaptureStderr();  // unimplemented codes print a note
     for (int round = 0; round < 20000; round++) {
         bytes old_value(rng() % 64);
         for (auto &b : old_value) b = static_cast<uint8_t>(rng());
         bytes delta(rng() % 24);
         for (auto &b : delta) b = static_cast<uint8_t>(rng() % 3 == 0 ? rng() % 32 : rng());
-        testing::internal::CaptureStderr();  // unimplemented codes print a note
-        std::optional<bytes> got = patched(old_value, delta);
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(got, model_apply(old_value, delta)) << "round " << round;
+        if (patched(old_value, delta) != model_apply(old_value, delta) && first_mismatch < 0) first_mismatch = round;
     }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(first_mismatch, -1);
 }
 
 }  // namespace
