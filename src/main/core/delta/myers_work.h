@@ -1,0 +1,105 @@
+/* Internal to the delta engine: the search's steps as a list of pending
+   tasks instead of native recursion.
+
+   Every step of the search emits its operations in the order of the new
+   value and, apart from emitting, only decides which sub-steps come next.
+   Running the pending sub-steps last-in first-out therefore hands the
+   coalescing script exactly the same operations in the same order as
+   nested calls would, while the native stack stays flat however deep the
+   chain of cuts nests (linear in the input size on unrelated data). */
+#ifndef KESTRAVA_MYERS_WORK_H
+#define KESTRAVA_MYERS_WORK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+#include "delta/myers.h"
+
+namespace kestrava_myers {
+
+enum class step : uint8_t { match, insert, erase, diff, trim, suffix_diff, prefix_diff, middlesnake };
+
+struct task {
+    step kind;
+    int32_t level;  // number of enclosing middle-snake searches
+    int32_t a, n, b, m;
+    int32_t p, q;  // suffix_diff: pos, limit; prefix_diff, middlesnake: limit
+};
+
+// What a run costs in depth: for measurements, not for the result.
+struct work_stats {
+    size_t peak_pending;  // most tasks waiting at once
+    int32_t peak_level;   // deepest nesting of middle-snake searches
+    uint64_t searches;    // middle-snake searches run
+};
+
+class work {
+  public:
+    explicit work(int32_t level = 0) : level_(level) {}
+
+    void match(int32_t a, int32_t n) {
+        if (n > 0) push({step::match, level_, a, n, 0, 0, 0, 0});
+    }
+    void insert(int32_t b, int32_t m) {
+        if (m > 0) push({step::insert, level_, 0, 0, b, m, 0, 0});
+    }
+    void erase() { push({step::erase, level_, 0, 0, 0, 0, 0, 0}); }
+    void diff(int32_t a, int32_t n, int32_t b, int32_t m) { push({step::diff, level_, a, n, b, m, 0, 0}); }
+    void trim(int32_t a, int32_t n, int32_t b, int32_t m) { push({step::trim, level_, a, n, b, m, 0, 0}); }
+    void suffix_diff(int32_t a, int32_t n, int32_t b, int32_t m, int32_t pos, int32_t limit) {
+        push({step::suffix_diff, level_, a, n, b, m, pos, limit});
+    }
+    void prefix_diff(int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
+        push({step::prefix_diff, level_, a, n, b, m, limit, 0});
+    }
+    void middlesnake(int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
+        push({step::middlesnake, level_, a, n, b, m, limit, 0});
+    }
+
+    // Tasks pushed from now on belong to this nesting level.
+    void set_level(int32_t level) { level_ = level; }
+
+    bool empty() const { return tasks_.empty(); }
+    size_t size() const { return tasks_.size(); }
+    task pop() {
+        task t = tasks_.back();
+        tasks_.pop_back();
+        return t;
+    }
+
+  private:
+    void push(const task &t) { tasks_.push_back(t); }
+
+    std::vector<task> tasks_;
+    int32_t level_;
+};
+
+// Runs the pending tasks to completion; false as soon as one fails (budget
+// used up, storage exhausted or out of memory).
+bool run(execution *e, work &w, work_stats *stats);
+
+// Pushes the sub-steps that finish a middle-snake search which passed its
+// limit at the iteration with the given corners (the cut). False when the
+// storage holds no values.
+bool push_bail(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old,
+               int32_t corner_new, int32_t count);
+
+// Pushes the sub-steps of a large unexplored middle left by a cut.
+void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t total_old,
+                       int32_t total_new, int32_t limit);
+
+// One middle-snake search; pushes the sub-steps it ends in. False when the
+// storage is exhausted.
+bool middlesnake(execution *e, work &w, const task &t);
+
+// The whole diff of two ranges with measurements: myers_binary_diff's
+// contract plus the depth the run reached.
+int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
+                    int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
+                    int32_t cost_limit, uint32_t quality, work_stats *stats);
+
+}  // namespace kestrava_myers
+
+#endif
