@@ -63,14 +63,6 @@ void best_points(const diagonals &v, int32_t n, int32_t m, int32_t corner_old, i
     }
 }
 
-// 2^g * d with g the number of base-4 digits of d: the least advance of the
-// two frontiers that counts as progress at a check.
-int64_t progress_needed(int32_t d) {
-    int32_t g = 0;
-    for (uint32_t v = static_cast<uint32_t>(d); v; v >>= 2) ++g;
-    return static_cast<int64_t>(d) << g;
-}
-
 int32_t saturating_sub(int32_t v, int32_t by) {
     int64_t r = static_cast<int64_t>(v) - by;
     return r < INT32_MIN ? INT32_MIN : static_cast<int32_t>(r);

@@ -76,6 +76,14 @@ class work {
     int32_t level_;
 };
 
+// 2^g * d with g the number of base-4 digits of d: the least advance of the
+// two frontiers that counts as progress at a check every 64 iterations.
+inline int64_t progress_needed(int32_t d) {
+    int32_t g = 0;
+    for (uint32_t v = static_cast<uint32_t>(d); v; v >>= 2) ++g;
+    return static_cast<int64_t>(d) << g;
+}
+
 // Runs the pending tasks to completion; false as soon as one fails (budget
 // used up, storage exhausted or out of memory).
 bool run(execution *e, work &w, work_stats *stats);
