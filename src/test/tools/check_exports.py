@@ -40,8 +40,10 @@ def main():
     library, header_dir = sys.argv[1], sys.argv[2]
     want = declared(header_dir)
     have = exported(library)
-    # The toolchain adds a few bookkeeping symbols of its own.
-    have = {n for n in have if not n.startswith(("_init", "_fini", "_edata", "_end", "__bss_start"))}
+    # The toolchain (and AddressSanitizer's one-definition checks) add a few
+    # bookkeeping symbols of their own.
+    have = {n for n in have
+            if not n.startswith(("_init", "_fini", "_edata", "_end", "__bss_start", "__odr_asan"))}
     missing = sorted(want - have)
     extra = sorted(have - want)
     if len(want) < 100:
