@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Benchmark of the Python module (a program, not a test).
+
+dumps (indefinite=False) against cbor2's compiled encoder on four
+workloads, and diff / patch through the Python API against the same core
+functions called directly through the module's exported C symbols (ctypes),
+which shows the binding overhead.
+
+usage: bench_python.py [--quick]
+"""
+import ctypes
+import random
+import struct
+import sys
+import time
+
+import cbor2
+from kestrava_core import cbor, delta
+
+
+def best_time(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def records(rng, n):
+    out = []
+    for i in range(n):
+        out.append({
+            "id": i,
+            "name": "user%d" % rng.randrange(10**6),
+            "email": "user%d@example.org" % i,
+            "active": rng.random() < 0.5,
+            "score": round(rng.uniform(0, 100), 2),
+            "balance": rng.randrange(-10**9, 10**9),
+            "tags": ["t%d" % rng.randrange(50) for _ in range(rng.randrange(1, 5))],
+            "address": {"city": "City%d" % rng.randrange(100), "zip": "%05d" % rng.randrange(10**5)},
+            "note": None,
+        })
+    return out
+
+
+def nested(depth, width):
+    # `width` chains, each `depth` levels of alternating maps and arrays.
+    chains = []
+    for w in range(width):
+        node = {"leaf": w, "values": [1, 2.5, "x"]}
+        for level in range(depth):
+            node = {"level": level, "child": node} if level % 2 else [level, node, None]
+        chains.append(node)
+    return chains
+
+
+def mixed_floats(rng, n):
+    out = []
+    for i in range(n):
+        kind = i % 3
+        if kind == 0:  # exact in half precision
+            out.append(rng.randrange(-2048, 2048) / 16.0)
+        elif kind == 1:  # exact in single precision only
+            out.append(struct.unpack("f", struct.pack("f", rng.uniform(-1e6, 1e6)))[0])
+        else:  # needs double precision
+            out.append(rng.uniform(-1e6, 1e6))
+    return out
+
+
+def int_keys(rng, n):
+    return {rng.randrange(-2**40, 2**40): i for i in range(n)}
+
+
+def bench_dumps(quick):
+    rng = random.Random(1)
+    repeat = 3 if quick else 7
+    workloads = [
+        ("10,000 JSON-like records", records(rng, 10000)),
+        ("nested: 300 chains x 300 levels", nested(300, 300)),
+        ("100,000 floats, mixed precision", mixed_floats(rng, 100000)),
+        ("dict with 100,000 int keys", int_keys(rng, 100000)),
+    ]
+    print("dumps (indefinite=False) vs cbor2.dumps, best of %d runs" % repeat)
+    print("%-34s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
+    for name, value in workloads:
+        ours = cbor.dumps(value, indefinite=False)
+        theirs = cbor2.dumps(value)
+        assert cbor2.loads(ours) == cbor2.loads(theirs), name
+        t_ours = best_time(lambda: cbor.dumps(value, indefinite=False), repeat)
+        t_theirs = best_time(lambda: cbor2.dumps(value), repeat)
+        print("%-34s %12.2f %12.2f %9.2fx %12d %12d" % (name, t_ours * 1e3, t_theirs * 1e3, t_ours / t_theirs,
+                                                         len(ours), len(theirs)))
+    print("(ratio: kestrava time / cbor2 time; below 1 is faster)")
+
+
+class Buf(ctypes.Structure):
+    _fields_ = [("data", ctypes.POINTER(ctypes.c_uint8)), ("len", ctypes.c_uint32), ("capacity", ctypes.c_uint32)]
+
+
+def core_functions():
+    import kestrava_core
+    lib = ctypes.CDLL(kestrava_core.__file__)
+    for name in ("diff_generate_binary", "diff_apply_binary"):
+        fn = getattr(lib, name)
+        fn.restype = ctypes.POINTER(Buf)
+        fn.argtypes = [ctypes.POINTER(Buf), ctypes.POINTER(Buf)]
+    lib.buf_free.argtypes = [ctypes.POINTER(Buf)]
+    lib.buf_free.restype = None
+    return lib
+
+
+def view(data):
+    # A borrowed view of a bytes object's storage, as the binding makes.
+    address = ctypes.cast(ctypes.c_char_p(data), ctypes.POINTER(ctypes.c_uint8))
+    return Buf(address, len(data), len(data))
+
+
+def scattered_edits(rng, src):
+    out = bytearray()
+    i = 0
+    while i < len(src):
+        take = min(500 + rng.randrange(1000), len(src) - i)
+        out += src[i:i + take]
+        i += take
+        if i >= len(src):
+            break
+        n = 1 + rng.randrange(8)
+        kind = rng.randrange(3)
+        if kind == 0:
+            out += rng.randbytes(n)
+            i += n
+        elif kind == 1:
+            out += rng.randbytes(n)
+        else:
+            i += n
+    return bytes(out)
+
+
+def bench_delta(quick):
+    rng = random.Random(2)
+    lib = core_functions()
+    repeat = 3 if quick else 5
+    cases = []
+    for size in (64 << 10, 1 << 20, 4 << 20):
+        old = rng.randbytes(size)
+        cases.append(("%d KB, an edit per ~1000 bytes" % (size >> 10), old, scattered_edits(rng, old)))
+    old = rng.randbytes(1 << 20)
+    cases.append(("1 MB, unrelated", old, rng.randbytes(1 << 20)))
+
+    print()
+    print("diff / patch through Python vs the core called directly (ctypes), best of %d runs" % repeat)
+    print("%-32s %6s %11s %11s %9s %11s %11s %9s" % ("input", "delta", "diff py ms", "diff C ms", "overhead",
+                                                   "patch py ms", "patch C ms", "overhead"))
+    for name, old, new in cases:
+        d = bytes(delta.diff(old, new))
+        assert bytes(delta.patch(old, d)) == new
+        old_v, new_v, d_v = view(old), view(new), view(d)
+
+        def native(fn, a, b):
+            lib.buf_free(fn(ctypes.byref(a), ctypes.byref(b)))
+
+        t_diff_py = best_time(lambda: delta.diff(old, new), repeat)
+        t_diff_c = best_time(lambda: native(lib.diff_generate_binary, old_v, new_v), repeat)
+        t_patch_py = best_time(lambda: delta.patch(old, d), repeat)
+        t_patch_c = best_time(lambda: native(lib.diff_apply_binary, old_v, d_v), repeat)
+        print("%-32s %5.1f%% %11.3f %11.3f %8.1f%% %11.3f %11.3f %8.1f%%" % (
+            name, 100.0 * len(d) / len(new), t_diff_py * 1e3, t_diff_c * 1e3,
+            100.0 * (t_diff_py - t_diff_c) / t_diff_c, t_patch_py * 1e3, t_patch_c * 1e3,
+            100.0 * (t_patch_py - t_patch_c) / t_patch_c))
+
+
+def main():
+    quick = "--quick" in sys.argv[1:]
+    bench_dumps(quick)
+    bench_delta(quick)
+
+
+if __name__ == "__main__":
+    main()

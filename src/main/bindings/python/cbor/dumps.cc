@@ -1,0 +1,62 @@
+// dumps: picks the encoder configuration once per call, writes the value
+// and copies the output into a bytes object.
+#include "cbor/dumps.h"
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "cbor/value_encoder.h"
+
+namespace py = pybind11;
+
+namespace kestrava {
+namespace detail {
+
+void throw_write_failure(const cbor_generator *g, uint64_t item_bytes) {
+    // The generator's length is 32-bit: an item that would take it past
+    // that cannot be written however much memory there is.
+    if (static_cast<uint64_t>(g->len) + item_bytes > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "dumps output would exceed 4294967295 bytes");
+        throw py::error_already_set();
+    }
+    throw std::bad_alloc();
+}
+
+void throw_cannot_encode(py::handle object) {
+    throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(object))) +
+                         " to C++ type 'DumpsValue'");
+}
+
+void throw_depth_exceeded(uint32_t max_depth) {
+    throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth));
+}
+
+void throw_integer_out_of_range(py::handle object, std::size_t text_limit) {
+    throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
+                             describe_object(object, text_limit));
+}
+
+}  // namespace detail
+
+namespace {
+
+template <bool Indefinite, bool Limited>
+py::bytes encode(const DumpsValue &value, uint32_t max_depth) {
+    ValueEncoder<Indefinite, Limited> encoder(max_depth);
+    encoder.write(value);
+    const cbor_generator *out = encoder.output();
+    return py::bytes(reinterpret_cast<const char *>(out->data), out->len);
+}
+
+}  // namespace
+
+py::bytes dumps(const DumpsValue &value, bool indefinite, uint32_t max_depth) {
+    if (indefinite) {
+        return max_depth == 0 ? encode<true, false>(value, max_depth) : encode<true, true>(value, max_depth);
+    }
+    return max_depth == 0 ? encode<false, false>(value, max_depth) : encode<false, true>(value, max_depth);
+}
+
+}  // namespace kestrava

@@ -1,0 +1,82 @@
+// The `delta` submodule: PythonOutBuf, PythonInBuf, diff and patch.
+#include "delta/delta_module.h"
+
+#include "buffer/buf.h"
+#include "delta/delta_apply.h"
+#include "delta/delta_generate.h"
+
+namespace py = pybind11;
+
+namespace kestrava {
+namespace {
+
+const char *const delta_doc = R"pbdoc(
+        Kestrava Delta
+        -----------------------
+
+        .. currentmodule:: kestrava_delta
+
+        .. autosummary::
+           :toctree: _generate
+
+           diff
+    )pbdoc";
+
+const char *const diff_doc = R"pbdoc(
+    Diff between 'old_value' and 'new_value'
+    )pbdoc";
+
+const char *const patch_doc = R"pbdoc(
+    Apply 'diff' to 'old_value'
+    )pbdoc";
+
+// The binding library's own export, wrapped below.
+getbufferproc library_getbuffer = nullptr;
+
+// A result that holds no buffer comes from a failed diff or patch; exporting
+// it as empty would make the failure look like an empty value.
+int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
+    py::detail::make_caster<PythonOutBuffer> caster;
+    if (view != nullptr && caster.load(object, false) &&
+        static_cast<const PythonOutBuffer &>(caster).get() == nullptr) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError,
+                        "PythonOutBuf holds no data: the diff or patch that produced it failed");
+        return -1;
+    }
+    return library_getbuffer(object, view, flags);
+}
+
+PythonOutBuffer diff(const PythonInBuffer &old_value, const PythonInBuffer &new_value) {
+    return PythonOutBuffer(diff_generate_binary(old_value.get(), new_value.get()), buf_free);
+}
+
+PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta) {
+    return PythonOutBuffer(diff_apply_binary(old_value.get(), delta.get()), buf_free);
+}
+
+}  // namespace
+
+void init_delta(py::module_ &top) {
+    py::module_ delta = top.def_submodule("delta");
+    delta.doc() = delta_doc;
+
+    py::class_<PythonOutBuffer> out_class(delta, "PythonOutBuf", py::buffer_protocol());
+    out_class.def_buffer([](PythonOutBuffer &out) -> py::buffer_info {
+        const buf *b = out.get();
+        return py::buffer_info(OutProxy::export_address(b), 1, "b", 1, {static_cast<py::ssize_t>(b->len)},
+                               {static_cast<py::ssize_t>(1)}, false);
+    });
+    auto *heap_type = reinterpret_cast<PyHeapTypeObject *>(out_class.ptr());
+    library_getbuffer = heap_type->as_buffer.bf_getbuffer;
+    heap_type->as_buffer.bf_getbuffer = out_buffer_getbuffer;
+
+    py::class_<PythonInBuffer>(delta, "PythonInBuf").def(py::init<py::bytes>());
+    py::implicitly_convertible<py::bytes, PythonInBuffer>();
+
+    delta.def("diff", &diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
+    delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"));
+    delta.attr("__version__") = "dev";
+}
+
+}  // namespace kestrava

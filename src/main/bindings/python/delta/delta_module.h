@@ -1,0 +1,20 @@
+// The `delta` submodule: buffer bridging classes, diff and patch.
+#ifndef KESTRAVA_PYTHON_DELTA_MODULE_H
+#define KESTRAVA_PYTHON_DELTA_MODULE_H
+
+#include <pybind11/pybind11.h>
+
+#include "buffer/in_buffer.h"
+#include "buffer/out_buffer.h"
+#include "buffer/python_proxy.h"
+
+namespace kestrava {
+
+using PythonInBuffer = InBuffer<InProxy>;
+using PythonOutBuffer = OutBuffer<OutProxy, pybind11::bytes>;
+
+void init_delta(pybind11::module_ &top);
+
+}  // namespace kestrava
+
+#endif

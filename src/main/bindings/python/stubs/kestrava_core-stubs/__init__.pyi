@@ -1,0 +1,3 @@
+# Type information for the extension module kestrava_core.
+from . import cbor as cbor
+from . import delta as delta

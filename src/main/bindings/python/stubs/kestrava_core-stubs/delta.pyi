@@ -1,0 +1,22 @@
+# Type information for kestrava_core.delta.
+from typing import Union
+
+__version__: str
+
+class PythonInBuf:
+    """Borrows a bytes object's storage for diff and patch (no copy)."""
+
+    def __init__(self, data: bytes, /) -> None: ...
+
+class PythonOutBuf:
+    """Result of diff or patch; read it with bytes(out) or memoryview(out)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def diff(old_value: Union[PythonInBuf, bytes], new_value: Union[PythonInBuf, bytes]) -> PythonOutBuf:
+    """Diff between 'old_value' and 'new_value'"""
+    ...
+
+def patch(old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes]) -> PythonOutBuf:
+    """Apply 'diff' to 'old_value'"""
+    ...

@@ -1,0 +1,204 @@
+"""diff / patch and the buffer bridging classes PythonInBuf / PythonOutBuf."""
+import gc
+import weakref
+
+import pytest
+from hypothesis import given, strategies as st
+
+from kestrava_core import delta
+from kestrava_core.delta import PythonInBuf, PythonOutBuf, diff, patch
+
+OLD = b"the quick brown fox jumps over the lazy dog"
+NEW = b"the quick brown cat jumps over the lazy dog"
+FOX_TO_CAT = bytes.fromhex("0010 43636174 131818")
+
+
+class BytesSub(bytes):
+    pass
+
+
+def test_worked_example():
+    d = diff(OLD, NEW)
+    assert type(d) is PythonOutBuf
+    assert bytes(d) == FOX_TO_CAT
+    assert bytes(patch(OLD, FOX_TO_CAT)) == NEW
+
+
+def test_in_buffers_and_bytes_are_interchangeable():
+    expected = bytes(diff(OLD, NEW))
+    assert bytes(diff(PythonInBuf(OLD), PythonInBuf(NEW))) == expected
+    assert bytes(diff(PythonInBuf(OLD), NEW)) == expected
+    assert bytes(diff(OLD, PythonInBuf(NEW))) == expected
+    assert bytes(diff(BytesSub(OLD), BytesSub(NEW))) == expected
+    assert bytes(patch(PythonInBuf(OLD), PythonInBuf(expected))) == NEW
+
+
+def test_keywords():
+    assert bytes(diff(old_value=OLD, new_value=NEW)) == FOX_TO_CAT
+    assert bytes(diff(OLD, new_value=NEW)) == FOX_TO_CAT
+    assert bytes(patch(old_value=OLD, diff=FOX_TO_CAT)) == NEW
+    with pytest.raises(TypeError):
+        diff(old=OLD, new=NEW)
+    with pytest.raises(TypeError):
+        patch(old_value=OLD, delta=FOX_TO_CAT)
+    with pytest.raises(TypeError):
+        patch(OLD, FOX_TO_CAT, diff=FOX_TO_CAT)
+
+
+@pytest.mark.parametrize("bad", [bytearray(b"abc"), memoryview(b"abc"), "abc", None, 3])
+def test_arguments_that_are_not_bytes_are_refused(bad):
+    with pytest.raises(TypeError) as info:
+        diff(bad, NEW)
+    assert "diff(): incompatible function arguments" in str(info.value)
+    assert "(old_value: kestrava_core.delta.PythonInBuf, new_value: kestrava_core.delta.PythonInBuf)" \
+        in str(info.value)
+    with pytest.raises(TypeError):
+        patch(OLD, bad)
+
+
+def test_argument_count():
+    with pytest.raises(TypeError):
+        diff(OLD)
+    with pytest.raises(TypeError):
+        diff(OLD, NEW, NEW)
+    with pytest.raises(TypeError):
+        patch()
+
+
+def test_out_buffer_is_not_an_argument_until_copied():
+    d = diff(OLD, NEW)
+    with pytest.raises(TypeError):
+        patch(OLD, d)
+    assert bytes(patch(OLD, bytes(d))) == NEW
+
+
+def test_in_buffer_constructor():
+    PythonInBuf(b"")
+    PythonInBuf(BytesSub(b"x"))
+    for bad in (bytearray(b"x"), memoryview(b"x"), "x"):
+        with pytest.raises(TypeError):
+            PythonInBuf(bad)
+    with pytest.raises(TypeError):
+        PythonInBuf()
+    with pytest.raises(TypeError):
+        PythonInBuf(b"a", b"b")
+    with pytest.raises(TypeError):
+        PythonInBuf(data=b"a")
+
+
+def test_in_buffer_keeps_its_bytes_alive():
+    source = bytes(range(256)) * 40
+    held = PythonInBuf(source)
+    expected = bytes(patch(source, bytes.fromhex("00190a00")))  # copy (0, 2560)
+    del source
+    gc.collect()
+    assert bytes(patch(held, bytes.fromhex("00190a00"))) == expected
+    assert expected == bytes(range(256)) * 10
+
+
+def test_classes_have_no_length_and_no_other_members():
+    with pytest.raises(TypeError):
+        len(diff(OLD, NEW))
+    with pytest.raises(TypeError):
+        len(PythonInBuf(OLD))
+    with pytest.raises(TypeError):
+        memoryview(PythonInBuf(OLD))
+    with pytest.raises(TypeError) as info:
+        PythonOutBuf()
+    assert str(info.value) == "kestrava_core.delta.PythonOutBuf: No constructor defined!"
+
+
+def test_out_buffer_export():
+    out = patch(OLD, bytes.fromhex("001818"))  # copy of the first 24 bytes
+    view = memoryview(out)
+    assert view.format == "b"
+    assert view.itemsize == 1
+    assert view.ndim == 1
+    assert view.shape == (24,)
+    assert view.strides == (1,)
+    assert not view.readonly
+    assert view.tobytes() == OLD[:24]
+    assert bytes(out) == OLD[:24]
+    # Writes through one view show in later exports: the bytes are shared.
+    view[0] = ord("T")
+    assert bytes(out)[:1] == b"T"
+    assert memoryview(out).tobytes()[:4] == b"The "
+    view.release()
+
+
+def test_empty_result_exports_zero_bytes():
+    out = patch(b"", b"")
+    assert bytes(out) == b""
+    view = memoryview(out)
+    assert view.shape == (0,) and view.nbytes == 0
+    view.release()
+
+
+def test_view_keeps_the_result_alive():
+    out = patch(OLD, bytes.fromhex("00182b"))
+    ref = weakref.ref(out)
+    view = memoryview(out)
+    del out
+    gc.collect()
+    assert ref() is not None
+    assert view.tobytes() == OLD
+    view.release()
+    del view
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("bad_delta", [b"\x18", b"\x05\x05", b"\x43ab", b"\x01\xff\xff\xff"])
+def test_failed_patch_result_refuses_export(bad_delta):
+    out = patch(b"abc", bad_delta)
+    assert type(out) is PythonOutBuf
+    for reader in (bytes, memoryview, bytearray):
+        with pytest.raises(BufferError, match="holds no data"):
+            reader(out)
+    del out  # destroying a result without a buffer releases nothing
+
+
+def test_delta_shapes():
+    # Equal values of two bytes or more give the no-change delta, which
+    # tells the caller to keep the old value; shorter ones, and values that
+    # share nothing, give the replacement delta (the new value as a byte
+    # string).
+    assert bytes(diff(b"abc", b"abc")) == b"\xf6"
+    assert bytes(diff(b"a", b"a")) == b"\x41a"
+    assert bytes(diff(b"", b"")) == b"\x40"
+    unrelated = bytes(diff(b"\x00" * 100, bytes(range(1, 101))))
+    assert unrelated == b"\x58\x64" + bytes(range(1, 101))
+    assert bytes(patch(b"\x00" * 100, unrelated)) == bytes(range(1, 101))
+
+
+def restored(old, d):
+    """The new value a receiver rebuilds from `old` and the delta `d`."""
+    return old if d == b"\xf6" else bytes(patch(old, d))
+
+
+chunks = st.binary(min_size=0, max_size=64)
+
+
+@st.composite
+def edited_pairs(draw):
+    old = draw(st.binary(max_size=2000))
+    new = bytearray(old)
+    for _ in range(draw(st.integers(0, 6))):
+        at = draw(st.integers(0, len(new)))
+        cut = draw(st.integers(0, 20))
+        new[at:at + cut] = draw(chunks)
+    return old, bytes(new)
+
+
+@given(edited_pairs())
+def test_patch_of_diff_restores_edited_values(pair):
+    old, new = pair
+    d = bytes(diff(old, new))
+    # Never longer than the replacement delta (new value plus its head).
+    assert len(d) <= len(new) + 5
+    assert restored(old, d) == new
+
+
+@given(st.binary(max_size=600), st.binary(max_size=600))
+def test_patch_of_diff_restores_arbitrary_values(old, new):
+    assert restored(old, bytes(diff(old, new))) == new
