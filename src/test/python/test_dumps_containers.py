@@ -1,0 +1,213 @@
+"""dumps: arrays, maps, the depth limit, runaway nesting and containers
+changed by Python code while they are written."""
+import collections
+import sys
+
+import pytest
+
+from kestrava_core.cbor import dumps
+
+EVERY_CONFIGURATION = [dict(), dict(max_depth=10**6), dict(indefinite=False), dict(indefinite=False, max_depth=10**6)]
+
+
+def h(text):
+    return bytes.fromhex(text)
+
+
+@pytest.mark.parametrize("value, indefinite, definite", [
+    ([], "9fff", "80"),
+    ((), "9fff", "80"),
+    ({}, "bfff", "a0"),
+    ([1, [2]], "9f019f02ffff", "82018102"),
+    ({"a": 1}, "bf616101ff", "a1616101"),
+    ({1: None, (1, 2): b"x"}, "bf01f69f0102ff4178ff", "a201f682010241 78".replace(" ", "")),
+    ({"k": [1, -2, 2.5, None, True, b"\x00", "\u00e9"]},
+     "bf616b9f0121f94100f6f5410062c3a9ffff", "a1616b87012 1f94100f6f5410062c3a9".replace(" ", "")),
+    (collections.OrderedDict([("b", 1), ("a", 2)]), "bf616201616102ff", "a2616201616102"),
+    (collections.namedtuple("P", "x y")(1, 2), "9f0102ff", "820102"),
+])
+def test_container_bytes(value, indefinite, definite):
+    assert dumps(value) == h(indefinite)
+    assert dumps(value, indefinite=False) == h(definite)
+
+
+def test_definite_heads_carry_counts():
+    assert dumps([0] * 24, indefinite=False)[:3] == h("981800")
+    assert dumps(list(range(300)), indefinite=False)[:3] == h("99012c")
+    big = {i: None for i in range(70000)}
+    assert dumps(big, indefinite=False)[:5] == h("ba00011170")
+
+
+@pytest.mark.parametrize("value", [[1, 2], [[]], {"a": {}}, (), {}, 5, "x", [[], {}, ()]])
+def test_depth_one_allows_scalars_and_empty_containers(value):
+    dumps(value, max_depth=1)
+    dumps(value, indefinite=False, max_depth=1)
+
+
+@pytest.mark.parametrize("value", [[[1]], {"a": [1]}, {(1,): 2}, [[1], {3}], [{}, {"a": 1}]])
+def test_depth_one_refuses_nested_elements(value):
+    for indefinite in (True, False):
+        with pytest.raises(RuntimeError) as info:
+            dumps(value, indefinite=indefinite, max_depth=1)
+        assert str(info.value) == "Exceeded recursion limit:1"
+
+
+def test_depth_limit_counts_levels():
+    assert dumps([[1]], max_depth=2) == h("9f9f01ffff")
+    assert dumps([[[]]], max_depth=2) == h("9f9f9fffffff")
+    with pytest.raises(RuntimeError) as info:
+        dumps([[[1]]], max_depth=2)
+    assert str(info.value) == "Exceeded recursion limit:2"
+    nested = 1
+    for _ in range(50):
+        nested = [nested]
+    dumps(nested, max_depth=50)
+    with pytest.raises(RuntimeError, match="^Exceeded recursion limit:49$"):
+        dumps(nested, max_depth=49)
+
+
+def test_depth_error_comes_before_a_nested_conversion_error():
+    with pytest.raises(RuntimeError, match="^Exceeded recursion limit:1$"):
+        dumps([[1], {3}], max_depth=1)
+    with pytest.raises(RuntimeError) as info:
+        dumps([1, {2, 3}])
+    assert "recursion" not in str(info.value)
+
+
+def test_ordinary_nesting_is_written():
+    depth = 300
+    nested = []
+    for _ in range(depth - 1):
+        nested = [nested]
+    assert dumps(nested) == h("9f" * depth + "ff" * depth)
+    assert dumps(nested, indefinite=False) == h("81" * (depth - 1) + "80")
+    mapping = {}
+    for _ in range(depth - 1):
+        mapping = {"k": mapping}
+    assert dumps(mapping, indefinite=False, max_depth=depth) == h("a1616b" * (depth - 1) + "a0")
+
+
+@pytest.mark.parametrize("options", EVERY_CONFIGURATION)
+def test_self_containing_values_raise_recursion_error(options):
+    looped = [1]
+    looped.append(looped)
+    with pytest.raises(RecursionError):
+        dumps(looped, **options)
+    a, b = {}, {}
+    a["b"] = [b]
+    b["a"] = (a,)
+    with pytest.raises(RecursionError):
+        dumps(a, **options)
+
+
+@pytest.mark.parametrize("options", EVERY_CONFIGURATION)
+def test_very_deep_data_raises_recursion_error(options):
+    deep = []
+    for _ in range(sys.getrecursionlimit() * 3):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        dumps(deep, **options)
+    # The module is still usable afterwards.
+    assert dumps([[1]], **options) in (h("9f9f01ffff"), h("818101"))
+
+
+class Mutator:
+    """An object whose truth test (run while it is matched as a dict key or
+    value) changes a dictionary."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __bool__(self):
+        self.action()
+        return True
+
+    def __hash__(self):
+        return id(self)
+
+
+@pytest.mark.parametrize("options", EVERY_CONFIGURATION)
+def test_dict_growing_while_written(options):
+    d = {}
+    d[Mutator(lambda: d.__setitem__("extra", 1))] = 1
+    d["b"] = 2
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        dumps(d, **options)
+
+
+@pytest.mark.parametrize("options", EVERY_CONFIGURATION)
+def test_dict_shrinking_while_written(options):
+    d = {"a": 1}
+    d["m"] = Mutator(lambda: d.pop("a"))
+    d["z"] = 3
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        dumps(d, **options)
+
+
+@pytest.mark.parametrize("options", EVERY_CONFIGURATION)
+def test_dict_delete_and_insert_of_same_size(options):
+    # Delete an entry already written and insert a new one: the size stays,
+    # but the walk would now yield one more entry than announced.
+    d = {"a": 1}
+
+    def swap():
+        if "a" in d:
+            del d["a"]
+            d["c"] = 3
+
+    d["m"] = Mutator(swap)
+    with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+        dumps(d, **options)
+
+
+def test_entry_deleted_while_its_key_is_matched():
+    # The key deletes its own entry; key and value must stay alive until
+    # written, and the size change is then reported.
+    d = {}
+
+    class Value:
+        def __bool__(self):
+            return True
+
+    holder = []
+    key = Mutator(lambda: d.pop(holder.pop(), None))
+    holder.append(key)
+    d[key] = Value()
+    del key
+    with pytest.raises(RuntimeError, match="changed size"):
+        dumps(d)
+
+
+def test_list_shrinking_while_written():
+    items = []
+    items.extend([Mutator(lambda: items.clear()), 1, 2])
+    with pytest.raises(IndexError):
+        dumps(items)
+    items = []
+    items.extend([Mutator(lambda: items.clear()), 1, 2])
+    with pytest.raises(IndexError):
+        dumps(items, indefinite=False)
+
+
+def test_list_growing_while_written_keeps_the_announced_count():
+    items = []
+    items.extend([Mutator(lambda: items.append(9)), 1])
+    assert dumps(items, indefinite=False) == h("82f501")
+
+
+class LoudList(list):
+    def __getitem__(self, index):
+        value = super().__getitem__(index)
+        return value * 10 if isinstance(value, int) else value
+
+
+class FailingTuple(tuple):
+    def __getitem__(self, index):
+        raise KeyError("no items here")
+
+
+def test_sequence_subclasses_are_read_through_item_access():
+    assert dumps(LoudList([1, 2]), indefinite=False) == h("820a14")
+    with pytest.raises(KeyError):
+        dumps(FailingTuple((1, 2)))
+    assert dumps(FailingTuple(())) == h("9fff")
