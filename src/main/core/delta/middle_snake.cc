@@ -132,6 +132,10 @@ bool middlesnake(execution *e, work &w, const task &t) {
     for (int32_t d = 1;; ++d) {
         const int32_t corner_old = myers_binary_diff_corner(d, n);
         const int32_t corner_new = myers_binary_diff_corner(d, m);
+        if (w.stats) {
+            ++w.stats->iterations;
+            w.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
+        }
 
         for (int32_t k = -corner_old; k <= corner_new; k += 2) {
             const int32_t x0 = v.f_next(k);

@@ -95,6 +95,7 @@ bool run_task(execution *e, work &w, const task &t) {
 }  // namespace
 
 bool run(execution *e, work &w, work_stats *stats) {
+    w.stats = stats;
     try {
         while (!w.empty()) {
             if (stats && w.size() > stats->peak_pending) stats->peak_pending = w.size();

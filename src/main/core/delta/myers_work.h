@@ -33,6 +33,8 @@ struct work_stats {
     size_t peak_pending;  // most tasks waiting at once
     int32_t peak_level;   // deepest nesting of middle-snake searches
     uint64_t searches;    // middle-snake searches run
+    uint64_t iterations;  // their iterations, all together
+    uint64_t diagonals;   // diagonals visited by their passes, all together
 };
 
 class work {
@@ -57,6 +59,9 @@ class work {
     void middlesnake(int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
         push({step::middlesnake, level_, a, n, b, m, limit, 0});
     }
+
+    // Where searches report their effort; may be null.
+    work_stats *stats = nullptr;
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
