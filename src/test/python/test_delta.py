@@ -1,5 +1,6 @@
 """diff / patch and the buffer bridging classes PythonInBuf / PythonOutBuf."""
 import gc
+import platform
 import weakref
 
 import pytest
@@ -11,6 +12,7 @@ from kestrava_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 OLD = b"the quick brown fox jumps over the lazy dog"
 NEW = b"the quick brown cat jumps over the lazy dog"
 FOX_TO_CAT = bytes.fromhex("0010 43636174 131818")
+CPYTHON = platform.python_implementation() == "CPython"
 
 
 class BytesSub(bytes):
@@ -144,8 +146,10 @@ def test_view_keeps_the_result_alive():
     assert view.tobytes() == OLD
     view.release()
     del view
-    gc.collect()
-    assert ref() is None
+    for _ in range(3):
+        gc.collect()
+    if CPYTHON:  # elsewhere the collector decides when
+        assert ref() is None
 
 
 @pytest.mark.parametrize("bad_delta", [b"\x18", b"\x05\x05", b"\x43ab", b"\x01\xff\xff\xff"])
@@ -153,8 +157,12 @@ def test_failed_patch_result_refuses_export(bad_delta):
     out = patch(b"abc", bad_delta)
     assert type(out) is PythonOutBuf
     for reader in (bytes, memoryview, bytearray):
-        with pytest.raises(BufferError, match="holds no data"):
+        with pytest.raises(BufferError) as info:
             reader(out)
+        if CPYTHON:
+            assert str(info.value) == "PythonOutBuf holds no data: the diff or patch that produced it failed"
+        else:  # the binding library's export raises, caused by ours
+            assert "holds no data" in str(info.value) + str(info.value.__cause__)
     del out  # destroying a result without a buffer releases nothing
 
 

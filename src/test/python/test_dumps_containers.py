@@ -1,12 +1,16 @@
 """dumps: arrays, maps, the depth limit, runaway nesting and containers
 changed by Python code while they are written."""
 import collections
+import platform
 import sys
+
+import cbor2
 
 import pytest
 
 from kestrava_core.cbor import dumps
 
+CPYTHON = platform.python_implementation() == "CPython"
 EVERY_CONFIGURATION = [dict(), dict(max_depth=10**6), dict(indefinite=False), dict(indefinite=False, max_depth=10**6)]
 
 
@@ -147,7 +151,7 @@ def test_dict_shrinking_while_written(options):
 @pytest.mark.parametrize("options", EVERY_CONFIGURATION)
 def test_dict_delete_and_insert_of_same_size(options):
     # Delete an entry already written and insert a new one: the size stays,
-    # but the walk would now yield one more entry than announced.
+    # but the walk could now yield one more entry than announced.
     d = {"a": 1}
 
     def swap():
@@ -156,8 +160,19 @@ def test_dict_delete_and_insert_of_same_size(options):
             d["c"] = 3
 
     d["m"] = Mutator(swap)
-    with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
-        dumps(d, **options)
+    if CPYTHON:
+        with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+            dumps(d, **options)
+        return
+    # Where the walk goes over the entries as they were, the output is the
+    # original two entries; never more than announced.
+    try:
+        out = dumps(d, **options)
+    except RuntimeError as error:
+        assert "changed" in str(error)
+    else:
+        assert out[:1] in (b"\xa2", b"\xbf")
+        assert len(cbor2.loads(out)) == 2
 
 
 def test_entry_deleted_while_its_key_is_matched():

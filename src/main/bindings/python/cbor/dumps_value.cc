@@ -136,7 +136,7 @@ bool match_string_view(PyObject *o, DumpsValue &out, std::string &storage) {
     if (!PyByteArray_Check(o)) {
         return false;
     }
-    storage.assign(PyByteArray_AS_STRING(o), static_cast<size_t>(PyByteArray_GET_SIZE(o)));
+    storage.assign(PyByteArray_AsString(o), static_cast<size_t>(PyByteArray_Size(o)));
     out.emplace<std::string_view>(storage);
     return true;
 }

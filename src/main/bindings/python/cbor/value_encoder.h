@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -34,17 +35,30 @@ struct DepthLimit {
 };
 
 // Native recursion follows the data, so it is bounded by the interpreter's
-// own recursion limit: RecursionError instead of a blown stack.
-class RecursionGuard {
+// recursion limit: RecursionError instead of a blown stack. Counted here as
+// well as through the interpreter, whose own check does not apply to native
+// code everywhere (PyPy).
+class NestingGuard {
 public:
-    RecursionGuard() {
+    NestingGuard(uint32_t &nesting, uint32_t limit) : nesting(nesting) {
+        if (nesting >= limit) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value to CBOR");
+            throw pybind11::error_already_set();
+        }
         if (Py_EnterRecursiveCall(" while encoding a value to CBOR") != 0) {
             throw pybind11::error_already_set();
         }
+        ++nesting;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~NestingGuard() {
+        --nesting;
+        Py_LeaveRecursiveCall();
+    }
+    NestingGuard(const NestingGuard &) = delete;
+    NestingGuard &operator=(const NestingGuard &) = delete;
+
+private:
+    uint32_t &nesting;
 };
 
 [[noreturn]] void throw_write_failure(const cbor_generator *g, uint64_t item_bytes);
@@ -60,7 +74,9 @@ class ValueEncoder : private std::conditional_t<Limited, detail::DepthLimit, det
 
 public:
     explicit ValueEncoder(uint32_t max_depth)
-        : Depth(max_depth), generator(cbor_generator_create(), cbor_generator_free) {
+        : Depth(max_depth),
+          generator(cbor_generator_create(), cbor_generator_free),
+          nesting_limit(static_cast<uint32_t>(std::max(Py_GetRecursionLimit(), 1))) {
         if (!generator) {
             throw std::bad_alloc();
         }
@@ -77,6 +93,9 @@ private:
 
     std::unique_ptr<cbor_generator, void (*)(cbor_generator *)> generator;
     const std::size_t text_limit = 40;
+    // Containers currently open, against the interpreter's recursion limit.
+    uint32_t nesting = 0;
+    const uint32_t nesting_limit;
 
     // Writer results: -1 means the generator could not take the item.
     void check(int result, uint64_t item_bytes) {
@@ -233,13 +252,13 @@ private:
         }
     }
 
-    // Elements are fetched one at a time through the sequence protocol for
-    // subclasses (which may redefine __getitem__); plain lists are read
+    // Elements are fetched one at a time through item access for subclasses
+    // (which may redefine __getitem__); plain lists are read
     // directly but with the bounds re-checked, since Python code run while
     // an element is matched may shrink the list.
     template <typename Sequence>
     void write_sequence(const Sequence &sequence) {
-        detail::RecursionGuard guard;
+        detail::NestingGuard guard(nesting, nesting_limit);
         PyObject *o = sequence.ptr();
         const bool is_list = PyList_Check(o);
         const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
@@ -256,7 +275,10 @@ private:
                 element = pybind11::reinterpret_borrow<pybind11::object>(is_list ? PyList_GET_ITEM(o, i)
                                                                                  : PyTuple_GET_ITEM(o, i));
             } else {
-                element = pybind11::reinterpret_steal<pybind11::object>(PySequence_GetItem(o, i));
+                // Through the type's item access, so that a redefined
+                // __getitem__ is used on every interpreter.
+                pybind11::int_ index(i);
+                element = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetItem(o, index.ptr()));
                 if (!element) {
                     throw pybind11::error_already_set();
                 }
@@ -275,9 +297,9 @@ private:
     // count announced in a definite head, so a change of size, or more
     // entries than announced, is an error as in Python's own iteration.
     void write_alternative(const pybind11::dict &d) {
-        detail::RecursionGuard guard;
+        detail::NestingGuard guard(nesting, nesting_limit);
         PyObject *o = d.ptr();
-        const Py_ssize_t n = PyDict_GET_SIZE(o);
+        const Py_ssize_t n = PyDict_Size(o);
         write_head(cbor_write_map, static_cast<uint64_t>(n));
         Py_ssize_t position = 0;
         Py_ssize_t written = 0;
@@ -296,7 +318,7 @@ private:
             write_element(value);
             leave_element();
             ++written;
-            if (PyDict_GET_SIZE(o) != n) {
+            if (PyDict_Size(o) != n) {
                 throw_dict_changed("dictionary changed size during iteration");
             }
         }

@@ -30,6 +30,8 @@ const char *const patch_doc = R"pbdoc(
     Apply 'diff' to 'old_value'
     )pbdoc";
 
+const char *const no_data_message = "PythonOutBuf holds no data: the diff or patch that produced it failed";
+
 // The binding library's own export, wrapped below.
 getbufferproc library_getbuffer = nullptr;
 
@@ -40,8 +42,7 @@ int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
     if (view != nullptr && caster.load(object, false) &&
         static_cast<const PythonOutBuffer &>(caster).get() == nullptr) {
         view->obj = nullptr;
-        PyErr_SetString(PyExc_BufferError,
-                        "PythonOutBuf holds no data: the diff or patch that produced it failed");
+        PyErr_SetString(PyExc_BufferError, no_data_message);
         return -1;
     }
     return library_getbuffer(object, view, flags);
@@ -64,6 +65,12 @@ void init_delta(py::module_ &top) {
     py::class_<PythonOutBuffer> out_class(delta, "PythonOutBuf", py::buffer_protocol());
     out_class.def_buffer([](PythonOutBuffer &out) -> py::buffer_info {
         const buf *b = out.get();
+        if (b == nullptr) {
+            // Reached where the export below cannot be wrapped (PyPy reads
+            // the type's slots once, when the type is made): the library
+            // then raises BufferError caused by this one.
+            throw py::buffer_error(no_data_message);
+        }
         return py::buffer_info(OutProxy::export_address(b), 1, "b", 1, {static_cast<py::ssize_t>(b->len)},
                                {static_cast<py::ssize_t>(1)}, false);
     });

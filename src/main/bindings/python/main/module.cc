@@ -62,6 +62,8 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kestrava_core() {
         return nullptr;
     }
     try {
+        // No docstring (PyPy would otherwise show the module type's).
+        top.attr("__doc__") = py::none();
         init_cbor(top);
         kestrava::init_delta(top);
         return top.ptr();
