@@ -184,7 +184,8 @@ TEST(Myers, QualityFourTrimsOnly) {
 }
 
 TEST(Myers, StepFunctionsFromOutside) {
-    exec_fixture f(of("the quick brown fox jumps over the lazy dog"), of("the quick brown cat jumps over the lazy dog"));
+    exec_fixture f(of("the quick brown fox jumps over the lazy dog"),
+                   of("the quick brown cat jumps over the lazy dog"));
     // The snake ' jumps...' runs from old 19 to 43 on diagonal 0.
     EXPECT_TRUE(execution_recurse(f.e, 0, 43, 0, 43, 19, 43, 0));
     EXPECT_EQ(0, coallescing_script_close(&f.cs, 43, 43));

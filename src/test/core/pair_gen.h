@@ -48,7 +48,8 @@ inline bytes mutate(std::mt19937 &rng, bytes v, int edits, size_t max_run, unsig
                 v.erase(v.begin() + pos, v.begin() + std::min(v.size(), pos + len));
                 break;
             case 2:
-                for (size_t j = pos; j < std::min(v.size(), pos + len); ++j) v[j] = static_cast<uint8_t>(rng() % alphabet);
+                for (size_t j = pos; j < std::min(v.size(), pos + len); ++j)
+                    v[j] = static_cast<uint8_t>(rng() % alphabet);
                 break;
             case 3: {
                 size_t end = std::min(v.size(), pos + len);

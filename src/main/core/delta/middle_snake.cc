@@ -17,17 +17,129 @@ struct diagonals {
     int32_t *e;
     int32_t &f(int32_t k) const { return e[forward_index(k)]; }
     int32_t &r(int32_t m) const { return e[forward_index(m) + 2]; }
-    // Starting x of a forward step onto k; a tie steps from k + 1.
-    int32_t f_next(int32_t k) const {
-        int32_t up = f(k + 1), down = f(k - 1);
-        return up >= down ? up + 1 : down;
-    }
-    // Starting x of a reverse step onto m; a tie steps from m - 1.
-    int32_t r_next(int32_t m) const {
-        int32_t up = r(m + 1), down = r(m - 1);
-        return up < down ? up : down - 1;
-    }
 };
+
+// Where a pass found the two searches overlapping: the snake on forward
+// diagonal k from old position s to old position t.
+struct overlap {
+    int32_t s, t, k;
+};
+
+struct search_state {
+    int32_t *e;  // the storage's entries
+    const uint8_t *old_v, *new_v;
+    int32_t n, m, delta, d;
+};
+
+// One forward step onto diagonal k, its neighbours' values at e[up] (k + 1)
+// and e[down] (k - 1), its own at e[i]. A tie steps from k + 1. With an odd
+// delta the path may meet the reverse path of the previous iteration.
+template <bool Odd>
+__attribute__((always_inline)) inline bool forward_step(const search_state &st, int32_t k, size_t i, size_t up,
+                                                        size_t down, overlap &hit) {
+    int32_t *e = st.e;
+    const int32_t from_up = e[up], from_down = e[down];
+    const int32_t x0 = from_up >= from_down ? from_up + 1 : from_down;
+    int32_t x = x0;
+    const int64_t y = static_cast<int64_t>(x) + k;
+    if (static_cast<uint32_t>(x) < static_cast<uint32_t>(st.n) &&
+        static_cast<uint64_t>(y) < static_cast<uint64_t>(st.m) && st.old_v[x] == st.new_v[y]) {
+        int64_t room = st.n - x;
+        if (st.m - y < room) room = st.m - y;
+        x += 1 + static_cast<int32_t>(
+                     common_prefix(st.old_v + x + 1, st.new_v + y + 1, static_cast<size_t>(room - 1)));
+    }
+    if (Odd) {
+        const int32_t r = st.delta + k;
+        // |r| < d, without overflow
+        if (static_cast<uint32_t>(r) + static_cast<uint32_t>(st.d) - 1u < 2u * static_cast<uint32_t>(st.d) - 1u &&
+            e[forward_index(r) + 2] <= x) {
+            hit = {x0, x, k};
+            return true;
+        }
+    }
+    e[i] = x;
+    return false;
+}
+
+// One reverse step onto reverse diagonal r (points with y = x - l), its
+// neighbours' values at e[up] (r + 1) and e[down] (r - 1), its own at e[i].
+// A tie steps from r - 1. With an even delta the path may meet the forward
+// path of this iteration.
+template <bool Odd>
+__attribute__((always_inline)) inline bool reverse_step(const search_state &st, int32_t r, size_t i, size_t up,
+                                                        size_t down, overlap &hit) {
+    int32_t *e = st.e;
+    const int32_t from_up = e[up], from_down = e[down];
+    const int32_t x0 = from_up < from_down ? from_up : from_down - 1;
+    int32_t x = x0;
+    const int32_t l = st.delta - r;
+    const int32_t low = l > 0 ? l : 0;
+    const int64_t y = static_cast<int64_t>(x) - l;
+    if (x > low && x <= st.n && y <= st.m && st.old_v[x - 1] == st.new_v[y - 1]) {
+        x -= 1 + static_cast<int32_t>(
+                     common_suffix(st.old_v + x - 1, st.new_v + y - 1, static_cast<size_t>(x - low - 1)));
+    }
+    if (!Odd) {
+        const int32_t k = -l;
+        // |k| <= d, without overflow
+        if (static_cast<uint32_t>(k) + static_cast<uint32_t>(st.d) <= 2u * static_cast<uint32_t>(st.d) &&
+            e[forward_index(k)] >= x) {
+            hit = {x, x0, k};
+            return true;
+        }
+    }
+    e[i] = x;
+    return false;
+}
+
+// Forward pass over the diagonals from..to in steps of 2. Away from diagonal
+// 0 the storage index of a diagonal and its neighbours' are a fixed distance
+// apart (4 entries; 8 to the next diagonal of the pass), so the long
+// stretches run on plain index arithmetic.
+template <bool Odd>
+bool forward_pass(const search_state &st, int32_t from, int32_t to, overlap &hit) {
+    int32_t k = from;
+    if (k <= -2) {
+        const int32_t last = to < -2 ? to : -2;
+        for (size_t i = forward_index(k); k <= last; k += 2, i -= 8)
+            if (forward_step<Odd>(st, k, i, i - 4, i + 4, hit)) return true;
+    }
+    for (; k <= to && k <= 1; k += 2)
+        if (forward_step<Odd>(st, k, forward_index(k), forward_index(k + 1), forward_index(k - 1), hit)) return true;
+    if (k <= to) {
+        for (size_t i = forward_index(k); k <= to; k += 2, i += 8)
+            if (forward_step<Odd>(st, k, i, i + 4, i - 4, hit)) return true;
+    }
+    return false;
+}
+
+template <bool Odd>
+bool reverse_pass(const search_state &st, int32_t from, int32_t to, overlap &hit) {
+    int32_t r = from;
+    if (r <= -2) {
+        const int32_t last = to < -2 ? to : -2;
+        for (size_t i = forward_index(r) + 2; r <= last; r += 2, i -= 8)
+            if (reverse_step<Odd>(st, r, i, i - 4, i + 4, hit)) return true;
+    }
+    for (; r <= to && r <= 1; r += 2)
+        if (reverse_step<Odd>(st, r, forward_index(r) + 2, forward_index(r + 1) + 2, forward_index(r - 1) + 2, hit))
+            return true;
+    if (r <= to) {
+        for (size_t i = forward_index(r) + 2; r <= to; r += 2, i += 8)
+            if (reverse_step<Odd>(st, r, i, i + 4, i - 4, hit)) return true;
+    }
+    return false;
+}
+
+// The overlap found: the part before the snake (s, s + k) .. (t, t + k), the
+// snake itself and the part after it.
+void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t s, int32_t t,
+                  int32_t k) {
+    w.prefix_diff(a + t, n - t, b + t + k, m - t - k, e->cost_limit);
+    w.match(a + s, t - s);
+    w.suffix_diff(a, s, b, s + k, 0, e->cost_limit);
+}
 
 struct point {
     int32_t x, y;
@@ -137,46 +249,18 @@ bool middlesnake(execution *e, work &w, const task &t) {
             w.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
         }
 
-        for (int32_t k = -corner_old; k <= corner_new; k += 2) {
-            const int32_t x0 = v.f_next(k);
-            int32_t x = x0;
-            const int64_t y = static_cast<int64_t>(x) + k;
-            if (x >= 0 && y >= 0 && x < n && y < m) {
-                int64_t room = n - x;
-                if (m - y < room) room = m - y;
-                x += static_cast<int32_t>(common_prefix(old_v + x, new_v + y, static_cast<size_t>(room)));
-            }
-            if (odd) {
-                const int32_t r = delta + k;
-                if ((r < 0 ? -r : r) < d && v.r(r) <= x) {
-                    w.prefix_diff(a + x, n - x, b + x + k, m - x - k, e->cost_limit);
-                    w.match(a + x0, x - x0);
-                    w.suffix_diff(a, x0, b, x0 + k, 0, e->cost_limit);
-                    return true;
-                }
-            }
-            v.f(k) = x;
-        }
-
-        for (int32_t r = -corner_new; r <= corner_old; r += 2) {
-            const int32_t l = delta - r;
-            const int32_t x0 = v.r_next(r);
-            int32_t x = x0;
-            const int32_t low = l > 0 ? l : 0;
-            const int64_t y = static_cast<int64_t>(x) - l;
-            if (x > low && x <= n && y <= m) {
-                x -= static_cast<int32_t>(common_suffix(old_v + x, new_v + y, static_cast<size_t>(x - low)));
-            }
-            if (!odd) {
-                const int32_t k = -l;
-                if ((k < 0 ? -k : k) <= d && v.f(k) >= x) {
-                    w.prefix_diff(a + x0, n - x0, b + x0 + k, m - x0 - k, e->cost_limit);
-                    w.match(a + x, x0 - x);
-                    w.suffix_diff(a, x, b, x + k, 0, e->cost_limit);
-                    return true;
-                }
-            }
-            v.r(r) = x;
+        const search_state ss{v.e, old_v, new_v, n, m, delta, d};
+        overlap hit;
+        // Forward diagonals -corner_old..corner_new, then reverse diagonals
+        // -corner_new..corner_old (reverse diagonal r is forward r - delta).
+        bool met = odd ? forward_pass<true>(ss, -corner_old, corner_new, hit)
+                       : forward_pass<false>(ss, -corner_old, corner_new, hit);
+        if (!met)
+            met = odd ? reverse_pass<true>(ss, -corner_new, corner_old, hit)
+                      : reverse_pass<false>(ss, -corner_new, corner_old, hit);
+        if (met) {
+            push_recurse(e, w, a, n, b, m, hit.s, hit.t, hit.k);
+            return true;
         }
 
         bool may_bail = true;
