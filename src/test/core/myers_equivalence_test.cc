@@ -67,6 +67,21 @@ TEST(MyersEquivalence, MixedPairsAtEveryQualityAndLimit) {
     EXPECT_GT(seen.progress_cuts, 0);
 }
 
+// Tiny values over two or three symbols: every corner case of the diagonal
+// ranges (corners shrinking past the shorter side, diagonals around 0).
+TEST(MyersEquivalence, TinyValues) {
+    std::mt19937 rng(2);
+    for (int i = 0; i < 4000; ++i) {
+        unsigned alphabet = 2 + (i % 2);
+        bytes o = pairs::random_bytes(rng, pairs::below(rng, 24), alphabet);
+        bytes n = (i % 3 == 0) ? pairs::mutate(rng, o, 2, 3, alphabet)
+                               : pairs::random_bytes(rng, pairs::below(rng, 24), alphabet);
+        int32_t storage = (i % 5 == 0) ? 20 : INT32_MAX;
+        expect_same(o, n, storage, (i % 4 == 0) ? 1 : 10000, static_cast<uint32_t>(i % 6), nullptr);
+        if (HasFatalFailure()) return;
+    }
+}
+
 // Ranges of 4096 bytes and more reach the cut's halving and partial
 // replacement of the unexplored middle.
 TEST(MyersEquivalence, LargeMiddlesReachEveryCutRule) {
