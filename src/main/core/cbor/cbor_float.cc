@@ -86,11 +86,14 @@ int cbor_float_shortest_width(double x) {
     if (x == 0.0) {
         return 2;
     }
-    const float single = to_single(x);
+    // Through the bit pattern, so that the comparison sees the rounded
+    // single even where float arithmetic carries excess precision (x87).
+    const uint32_t f = float_bits(to_single(x));
+    float single;
+    std::memcpy(&single, &f, sizeof single);
     if (static_cast<double>(single) != x) {
         return 8;
     }
-    const uint32_t f = float_bits(single);
     const uint32_t exponent = (f >> 23) & 0xffu;
     const uint32_t mantissa = f & 0x7fffffu;
     if (exponent >= 113 && exponent <= 142 && (mantissa & 0x1fffu) == 0) {
