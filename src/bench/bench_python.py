@@ -4,7 +4,8 @@
 dumps (indefinite=False) against cbor2's compiled encoder on four
 workloads, and diff / patch through the Python API against the same core
 functions called directly through the module's exported C symbols (ctypes),
-which shows the binding overhead.
+which shows the binding overhead; and patch on the workload shape of the
+native program bench_apply, to set beside its figures.
 
 usage: bench_python.py [--quick]
 """
@@ -170,10 +171,54 @@ def bench_delta(quick):
             100.0 * (t_patch_py - t_patch_c) / t_patch_c))
 
 
+def apply_workload(rng):
+    """The shape bench_apply.cc measures natively: a 16 MB old value and a
+    delta of 1,000 copies of about 16 KB and 1,000 inserts of up to 64
+    bytes."""
+    old_size = 16 << 20
+    old = rng.randbytes(old_size)
+    items = bytearray()
+    out_size = 0
+
+    def head(major, value):
+        if value < 24:
+            return bytes([major << 5 | value])
+        if value < 256:
+            return bytes([major << 5 | 24, value])
+        if value < 65536:
+            return bytes([major << 5 | 25]) + value.to_bytes(2, "big")
+        return bytes([major << 5 | 26]) + value.to_bytes(4, "big")
+
+    for _ in range(1000):
+        length = 16000 + rng.randrange(1000)
+        offset = rng.randrange(old_size - length)
+        insert = rng.randbytes(1 + rng.randrange(64))
+        items += head(0, offset) + head(0, length) + head(2, len(insert)) + insert
+        out_size += length + len(insert)
+    return old, bytes(items), out_size
+
+
+def bench_apply_shape(quick):
+    rng = random.Random(3)
+    old, d, out_size = apply_workload(rng)
+    repeat = 5 if quick else 20
+    lib = core_functions()
+    old_v, d_v = view(old), view(d)
+    assert len(memoryview(delta.patch(old, d))) == out_size
+    t_py = best_time(lambda: delta.patch(old, d), repeat)
+    t_c = best_time(lambda: lib.buf_free(lib.diff_apply_binary(ctypes.byref(old_v), ctypes.byref(d_v))), repeat)
+    print()
+    print("patch of bench_apply's workload (delta %d bytes, output %.1f MB), best of %d runs"
+          % (len(d), out_size / 1e6, repeat))
+    print("  through Python  %8.2f ms  %6.2f GB/s" % (t_py * 1e3, out_size / t_py / 1e9))
+    print("  core (ctypes)   %8.2f ms  %6.2f GB/s" % (t_c * 1e3, out_size / t_c / 1e9))
+
+
 def main():
     quick = "--quick" in sys.argv[1:]
     bench_dumps(quick)
     bench_delta(quick)
+    bench_apply_shape(quick)
 
 
 if __name__ == "__main__":
