@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include <new>
+
 #include "delta/bits.h"
 #include "delta/myers_work.h"
 
@@ -20,6 +22,19 @@ int32_t quality_limit(uint32_t quality, int32_t cost_limit, int32_t old_length, 
         case 2: return v <= 255 ? 16 : (v >> 2) >> 2;
         case 3: return 1;
         default: return -1;
+    }
+}
+
+// Sets up a task list and runs it. Running out of memory for pending tasks
+// ends the work like an exhausted storage: the caller sends the whole value.
+template <typename Setup>
+bool run_tasks(execution *e, work_stats *stats, Setup &&setup) {
+    try {
+        work w;
+        if (!setup(w)) return false;
+        return run(e, w, stats);
+    } catch (const std::bad_alloc &) {
+        return false;
     }
 }
 
@@ -44,12 +59,13 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
     int32_t limit = quality_limit(quality, cost_limit, old_length, new_length);
     execution *e = execution_create(old_value, new_value, &cs, storage_limit, limit);
     if (!e) return 1;  // no memory for the search: the caller sends the whole value
-    work w;
-    if (quality == 4)
-        w.trim(old_offset, old_length, new_offset, new_length);
-    else
-        w.diff(old_offset, old_length, new_offset, new_length);
-    bool ok = run(e, w, stats);
+    bool ok = run_tasks(e, stats, [&](work &w) {
+        if (quality == 4)
+            w.trim(old_offset, old_length, new_offset, new_length);
+        else
+            w.diff(old_offset, old_length, new_offset, new_length);
+        return true;
+    });
     execution_free(e);
     if (!ok) return 1;
     return coallescing_script_close(&cs, old_length, new_length);
@@ -57,8 +73,16 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
 
 }  // namespace kestrava_myers
 
-using kestrava_myers::run;
 using kestrava_myers::work;
+
+namespace {
+
+template <typename Setup>
+bool run_steps(execution *e, Setup &&setup) {
+    return kestrava_myers::run_tasks(e, nullptr, setup);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -112,55 +136,62 @@ void execution_free(execution *e) {
 
 bool execution_diff(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
     (void)limit;  // every search started here uses the execution's own limit
-    work w;
-    w.diff(a, n, b, m);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.diff(a, n, b, m);
+        return true;
+    });
 }
 
 bool execution_trim_prefix_and_suffix(execution *e, int32_t a, int32_t n, int32_t b, int32_t m) {
-    work w;
-    w.trim(a, n, b, m);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.trim(a, n, b, m);
+        return true;
+    });
 }
 
 bool execution_recurse(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t s, int32_t t, int32_t k) {
-    work w;
-    w.prefix_diff(a + t, n - t, b + t + k, m - t - k, e->cost_limit);
-    w.match(a + s, t - s);
-    w.suffix_diff(a, s, b, s + k, 0, e->cost_limit);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.prefix_diff(a + t, n - t, b + t + k, m - t - k, e->cost_limit);
+        w.match(a + s, t - s);
+        w.suffix_diff(a, s, b, s + k, 0, e->cost_limit);
+        return true;
+    });
 }
 
 bool execution_prefix_diff(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
-    work w;
-    w.prefix_diff(a, n, b, m, limit);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.prefix_diff(a, n, b, m, limit);
+        return true;
+    });
 }
 
 bool execution_suffix_diff(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t pos, int32_t limit) {
-    work w;
-    w.suffix_diff(a, n, b, m, pos, limit);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.suffix_diff(a, n, b, m, pos, limit);
+        return true;
+    });
 }
 
 bool execution_middlesnake(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t limit) {
-    work w;
-    w.middlesnake(a, n, b, m, limit);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        w.middlesnake(a, n, b, m, limit);
+        return true;
+    });
 }
 
 bool execution_bail(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old, int32_t corner_new,
                     int32_t count) {
-    work w;
-    if (!kestrava_myers::push_bail(e, w, a, n, b, m, corner_old, corner_new, count)) return false;
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        return kestrava_myers::push_bail(e, w, a, n, b, m, corner_old, corner_new, count);
+    });
 }
 
 bool execution_bounded_diff(execution *e, int32_t a, int32_t n, int32_t b, int32_t m, int32_t total_old,
                             int32_t total_new, int32_t limit) {
-    work w;
-    kestrava_myers::push_bounded_diff(e, w, a, n, b, m, total_old, total_new, limit);
-    return run(e, w, nullptr);
+    return run_steps(e, [&](work &w) {
+        kestrava_myers::push_bounded_diff(e, w, a, n, b, m, total_old, total_new, limit);
+        return true;
+    });
 }
 
 }  // extern "C"

@@ -1,7 +1,5 @@
 // The trimming steps around the middle-snake search and the loop that runs
 // pending tasks.
-#include <new>
-
 #include "delta/byte_match.h"
 #include "delta/myers_work.h"
 
@@ -96,21 +94,16 @@ bool run_task(execution *e, work &w, const task &t) {
 
 bool run(execution *e, work &w, work_stats *stats) {
     w.stats = stats;
-    try {
-        while (!w.empty()) {
-            if (stats && w.size() > stats->peak_pending) stats->peak_pending = w.size();
-            task t = w.pop();
-            if (stats && t.kind == step::middlesnake) {
-                ++stats->searches;
-                if (t.level + 1 > stats->peak_level) stats->peak_level = t.level + 1;
-            }
-            if (!run_task(e, w, t)) return false;
+    while (!w.empty()) {
+        if (stats && w.size() > stats->peak_pending) stats->peak_pending = w.size();
+        task t = w.pop();
+        if (stats && t.kind == step::middlesnake) {
+            ++stats->searches;
+            if (t.level + 1 > stats->peak_level) stats->peak_level = t.level + 1;
         }
-        return true;
-    } catch (const std::bad_alloc &) {
-        // No room for more pending work: give up like an exhausted storage.
-        return false;
+        if (!run_task(e, w, t)) return false;
     }
+    return true;
 }
 
 }  // namespace kestrava_myers

@@ -90,7 +90,7 @@ inline int64_t progress_needed(int32_t d) {
 }
 
 // Runs the pending tasks to completion; false as soon as one fails (budget
-// used up, storage exhausted or out of memory).
+// used up or storage exhausted). Growing the list may throw std::bad_alloc.
 bool run(execution *e, work &w, work_stats *stats);
 
 // Pushes the sub-steps that finish a middle-snake search which passed its
