@@ -101,6 +101,18 @@ TEST(MyersEquivalence, LargeMiddlesReachEveryCutRule) {
     EXPECT_GT(seen.replacements, 0);
 }
 
+// The default limit on unrelated values: long chains of cuts, halvings and
+// fresh full searches of replaced middles.
+TEST(MyersEquivalence, UnrelatedValuesAtTheDefaultLimit) {
+    std::mt19937 rng(4);
+    const size_t size = 40000 / pairs::kScale;
+    for (unsigned alphabet : {256u, 3u}) {
+        bytes o = pairs::random_bytes(rng, size, alphabet), n = pairs::random_bytes(rng, size + 999, alphabet);
+        expect_same(o, n, INT32_MAX, 10000, 0, nullptr);
+        if (HasFatalFailure()) return;
+    }
+}
+
 TEST(ByteMatch, WordWideComparisonEqualsBytewise) {
     std::mt19937 rng(99);
     for (int i = 0; i < 3000; ++i) {
