@@ -105,7 +105,7 @@ TEST(MyersEquivalence, LargeMiddlesReachEveryCutRule) {
 // fresh full searches of replaced middles.
 TEST(MyersEquivalence, UnrelatedValuesAtTheDefaultLimit) {
     std::mt19937 rng(4);
-    const size_t size = 40000 / pairs::kScale;
+    const size_t size = 40000 / (pairs::kScale * pairs::kScale);
     for (unsigned alphabet : {256u, 3u}) {
         bytes o = pairs::random_bytes(rng, size, alphabet), n = pairs::random_bytes(rng, size + 999, alphabet);
         expect_same(o, n, INT32_MAX, 10000, 0, nullptr);
