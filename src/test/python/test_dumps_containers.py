@@ -1,6 +1,7 @@
 """dumps: arrays, maps, the depth limit, runaway nesting and containers
 changed by Python code while they are written."""
 import collections
+import gc
 import platform
 import sys
 
@@ -176,13 +177,19 @@ def test_dict_delete_and_insert_of_same_size(options):
 
 
 def test_entry_deleted_while_its_key_is_matched():
-    # The key deletes its own entry; key and value must stay alive until
-    # written, and the size change is then reported.
+    # The key deletes its own entry while it is matched. The value must stay
+    # alive until it has been written: its truth test (run when it is
+    # matched) has to come before its release.
+    events = []
     d = {}
 
     class Value:
         def __bool__(self):
+            events.append("matched")
             return True
+
+        def __del__(self):
+            events.append("released")
 
     holder = []
     key = Mutator(lambda: d.pop(holder.pop(), None))
@@ -191,6 +198,8 @@ def test_entry_deleted_while_its_key_is_matched():
     del key
     with pytest.raises(RuntimeError, match="changed size"):
         dumps(d)
+    gc.collect()
+    assert events[0] == "matched"
 
 
 def test_list_shrinking_while_written():
