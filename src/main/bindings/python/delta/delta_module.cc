@@ -38,9 +38,16 @@ getbufferproc library_getbuffer = nullptr;
 // A result that holds no buffer comes from a failed diff or patch; exporting
 // it as empty would make the failure look like an empty value.
 int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
-    py::detail::make_caster<PythonOutBuffer> caster;
-    if (view != nullptr && caster.load(object, false) &&
-        static_cast<const PythonOutBuffer &>(caster).get() == nullptr) {
+    bool holds_no_data = false;
+    try {
+        py::detail::make_caster<PythonOutBuffer> caster;
+        holds_no_data = view != nullptr && caster.load(object, false) &&
+                        static_cast<const PythonOutBuffer &>(caster).get() == nullptr;
+    } catch (...) {
+        // Not decided here: the library's export below reports the problem.
+        PyErr_Clear();
+    }
+    if (holds_no_data) {
         view->obj = nullptr;
         PyErr_SetString(PyExc_BufferError, no_data_message);
         return -1;

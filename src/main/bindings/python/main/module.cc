@@ -45,7 +45,12 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kestrava_core() {
     const char *compiled = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
     const char *running = Py_GetVersion();
     if (!kestrava::python_version_matches(compiled, running)) {
-        PyErr_SetString(PyExc_ImportError, kestrava::python_version_mismatch_message(compiled, running).c_str());
+        try {
+            PyErr_SetString(PyExc_ImportError,
+                            kestrava::python_version_mismatch_message(compiled, running).c_str());
+        } catch (...) {
+            PyErr_NoMemory();
+        }
         return nullptr;
     }
     // The binding library's shared state and the top-level module: a
