@@ -36,12 +36,25 @@ i386_mount() {
   cp -L /etc/resolv.conf "$I386_ROOT/etc/resolv.conf" 2>/dev/null || true
 }
 
+# Trusts the host's locally added CA certificates inside the root too, so
+# pip reaches PyPI the same way from both sides of a TLS-inspecting proxy.
+i386_sync_certs() {
+  local dir=/usr/local/share/ca-certificates dest="$I386_ROOT/usr/local/share/ca-certificates"
+  [ -d "$dir" ] || return 0
+  if ! diff -rq "$dir" "$dest" >/dev/null 2>&1; then
+    rm -rf "$dest"
+    cp -r "$dir" "$dest"
+    i386_run update-ca-certificates >/dev/null 2>&1
+  fi
+}
+
 # Runs a command inside the root as root, with a plain environment and the
 # personality of a 32-bit machine (uname -m says i686, as on the target).
 i386_run() {
   setarch i686 chroot "$I386_ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off "$@"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off \
+    PIP_CERT=/etc/ssl/certs/ca-certificates.crt "$@"
 }
 
 _i386_create() {
@@ -87,6 +100,7 @@ i386_ensure_root() {
       apt-get install -y -qq --no-install-recommends $(echo $I386_PACKAGES) >/dev/null && apt-get clean"
     touch "$I386_ROOT/$I386_STAMP"
   fi
+  i386_sync_certs
 }
 
 # Copies the working tree into the root (without builds and virtual

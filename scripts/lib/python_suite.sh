@@ -14,14 +14,30 @@ python_suite_run() {
     "$python" -m venv "$venv"
   fi
   local py="$venv/bin/python"
-  "$py" -m pip install -q $(python_suite_requirements "$src")
+  local reqs
+  reqs=$(python_suite_requirements "$src")
+  # shellcheck disable=SC2086
+  (IFS=$'\n'; "$py" -m pip install -q $reqs)
   "$py" -m pip install -q --no-build-isolation --force-reinstall --no-deps "$src"
   (cd "$src/src/test/python" &&
     "$py" -c "import kestrava_core, sys; print('kestrava_core:', kestrava_core.__file__)" &&
     "$py" -m pytest -q -p no:cacheprovider .)
 }
 
-# The build and test dependencies, from PyPI.
+# The build and test dependencies, from PyPI: the build system's requirements
+# and the "test" extra of pyproject.toml, plus mypy for the stubs test. Read
+# with the system python3 (tomllib), since the interpreter under test may be
+# older than 3.11.
 python_suite_requirements() {
-  echo "scikit-build-core pybind11>=2.13,<3 pytest hypothesis cbor2 numpy"
+  python3 - "$1/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    meta = tomllib.load(f)
+reqs = meta["build-system"]["requires"] + meta["project"]["optional-dependencies"]["test"] + [
+    # mypy 1.19 imports librt, which it does not install on PyPy.
+    "mypy; platform_python_implementation != 'PyPy'",
+    "mypy<1.19; platform_python_implementation == 'PyPy'",
+]
+print("\n".join(reqs))
+PY
 }
