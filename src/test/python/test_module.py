@@ -109,6 +109,12 @@ def version_check(tmp_path_factory):
     ("3.10", "3.100.1", False),
     ("3.10", "3.11.7 (main)", False),
     ("3.10", "3.1.2", False),
+    ("3.10", "3.100", False),
+    ("3.10", "3.1.", False),
+    ("3.10", "3.11.2", False),
+    # The reference build: Debian bookworm's PyPy implements 3.9.
+    ("3.9", "3.9.16 (7.3.11+dfsg-2+deb12u3, Dec 30 2024, 22:36:23)\n[PyPy 7.3.11 with GCC 12.2.0]", True),
+    ("3.9", "3.90", False),
     ("3.11", "3.11.7 (main, Dec 8 2026, 03:47:15) [GCC 12.2.0]", True),
     ("3.11", "3.11+", True),
     ("3.11", "3.110", False),
