@@ -6,10 +6,10 @@ __version__: str
 # The kinds dumps writes: containers of these, bytes (byte string), str and
 # bytearray (text string), integer-like objects with __index__ (integer).
 # Other objects with a truth value are written as booleans.
-Value = Union[
+_Value = Union[
     bool, float, int, List[Any], Tuple[Any, ...], Dict[Any, Any], bytes, bytearray, str, None, SupportsIndex
 ]
 
-def dumps(value: Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
+def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
     """Dump a Python object to cbor"""
     ...
