@@ -11,6 +11,22 @@ mkdir -p "$state"
 cd "$src"
 . scripts/lib/python_suite.sh
 
+# Neither PyPI nor Debian has numpy for PyPy on i386, so it is built from
+# source once (pip keeps the wheel in the root's cache). numpy 2.0's FFT
+# module does not compile where Py_ssize_t is long, so 1.26 it is; and
+# meson's size checks link small programs, which with PyPy's headers need
+# libpypy for the static inline wrappers those headers define.
+pypy_numpy() {
+  local venv=$1
+  [ -x "$venv/bin/python" ] || pypy3 -m venv "$venv"
+  "$venv/bin/python" -c 'import numpy' 2>/dev/null && return 0
+  echo "=== building numpy for PyPy i386 (once per root) ==="
+  "$venv/bin/python" -m pip install -q -U pip
+  LDFLAGS=-lpypy3.9-c "$venv/bin/python" -m pip install -q \
+    --config-settings=setup-args=-Dcpu-dispatch=none \
+    --config-settings=compile-args=-j"$jobs" "numpy<1.27"
+}
+
 status=0
 for part in "$@"; do
   case "$part" in
@@ -22,9 +38,15 @@ for part in "$@"; do
       (cd "$state/build-cxx" && ctest --output-on-failure -j "$jobs") || status=1
       ;;
     cpython)
-      python_suite_run "CPython i386" python3 "$state/venv-cpython" "$src" || status=1
+      # PyPI has no i386 numpy; Debian's comes in through the system site.
+      [ -x "$state/venv-cpython/bin/python" ] || python3 -m venv --system-site-packages "$state/venv-cpython"
+      # cbor2 6 has no i386 wheel and builds with Rust; 5.x builds with the C compiler.
+      echo "cbor2<6" >"$state/constraints-cpython.txt"
+      PIP_CONSTRAINT="$state/constraints-cpython.txt" \
+        python_suite_run "CPython i386" python3 "$state/venv-cpython" "$src" || status=1
       ;;
     pypy)
+      pypy_numpy "$state/venv-pypy"
       python_suite_run "PyPy i386" pypy3 "$state/venv-pypy" "$src" || status=1
       ;;
     *)

@@ -6,8 +6,8 @@ I386_ROOT=${KESTRAVA_I386_ROOT:-/var/cache/kestrava/bookworm-i386}
 I386_MIRROR=${KESTRAVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # Bump the stamp when the package list changes, so cached roots catch up.
 I386_PACKAGES="ca-certificates python3 python3-dev python3-venv pypy3 pypy3-dev
-  pypy3-venv g++ cmake ninja-build googletest"
-I386_STAMP=".kestrava-root-v1"
+  pypy3-venv g++ cmake ninja-build googletest python3-numpy"
+I386_STAMP=".kestrava-root-v2"
 
 _i386_mounts=()
 
