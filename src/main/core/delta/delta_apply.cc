@@ -63,6 +63,17 @@ step apply_item(const buf *old_value, cbor_parser *parser, buf *out) {
 }  // namespace
 
 buf *diff_apply_binary(const buf *old_value, const buf *delta) {
+    // The no-change delta (the generator's answer for equal values) stands
+    // for the old value itself; skipping it like other simple values would
+    // hand back an empty value and lose the data.
+    if (delta->len == 1 && delta->data[0] == 0xf6) {
+        buf *same = buf_create();
+        if (same != nullptr && !append(same, old_value->data, old_value->len)) {
+            buf_free(same);
+            return nullptr;
+        }
+        return same;
+    }
     buf *out = buf_create();
     cbor_parser *parser = out == nullptr ? nullptr : cbor_parser_create(delta->data, delta->len);
     if (parser == nullptr) {
