@@ -148,8 +148,8 @@ def test_view_keeps_the_result_alive():
     del view
     for _ in range(3):
         gc.collect()
-    if CPYTHON:  # elsewhere the collector decides when
-        assert ref() is None
+    # PyPy frees it too once collected: the export held the only reference.
+    assert ref() is None
 
 
 @pytest.mark.parametrize("bad_delta", [b"\x18", b"\x05\x05", b"\x43ab", b"\x01\xff\xff\xff"])
