@@ -20,20 +20,30 @@ i386_umount_all() {
 }
 
 # Mounts what programs in the root expect: /proc, /dev and name resolution.
+# Called under the root's lock, so a mount already there was left by a run
+# that was killed: it is taken over and unmounted at the end as well.
 i386_mount() {
   local target
-  target="$I386_ROOT/proc"
-  if ! mountpoint -q "$target"; then
-    mount -t proc proc "$target"
-    _i386_mounts+=("$target")
-  fi
-  for target in "$I386_ROOT/dev" "$I386_ROOT/dev/pts"; do
+  for target in "$I386_ROOT/proc" "$I386_ROOT/dev" "$I386_ROOT/dev/pts"; do
     if ! mountpoint -q "$target"; then
-      mount --bind "${target#"$I386_ROOT"}" "$target"
-      _i386_mounts+=("$target")
+      case "$target" in
+        */proc) mount -t proc proc "$target" ;;
+        *) mount --bind "${target#"$I386_ROOT"}" "$target" ;;
+      esac
     fi
+    _i386_mounts+=("$target")
   done
   cp -L /etc/resolv.conf "$I386_ROOT/etc/resolv.conf" 2>/dev/null || true
+}
+
+# Unmounts whatever is mounted below a directory (a debootstrap that was
+# interrupted leaves its /proc and /sys mounted), deepest first.
+_i386_umount_below() {
+  local dir=$1 target
+  awk -v d="$dir/" 'index($2, d) == 1 { print $2 }' /proc/self/mounts | sort -r |
+    while read -r target; do
+      umount "$target" 2>/dev/null || umount -l "$target" 2>/dev/null || true
+    done
 }
 
 # Trusts the host's locally added CA certificates inside the root too, so
@@ -60,7 +70,8 @@ i386_run() {
 _i386_create() {
   local tmp="$I386_ROOT.new"
   echo "=== creating the i386 root in $I386_ROOT (once per machine) ==="
-  rm -rf "$tmp"
+  _i386_umount_below "$tmp"
+  rm -rf --one-file-system "$tmp"
   mkdir -p "$(dirname "$I386_ROOT")"
   debootstrap --arch=i386 --variant=minbase bookworm "$tmp" "$I386_MIRROR" >"$tmp.log" 2>&1 || {
     tail -n 30 "$tmp.log" >&2
@@ -107,7 +118,7 @@ i386_ensure_root() {
 # environments), so builds inside never write to the repository.
 i386_copy_tree() {
   local src="$1" dest="$I386_ROOT/kestrava/src"
-  rm -rf "$dest"
+  rm -rf --one-file-system "$dest"
   mkdir -p "$dest"
   tar -C "$src" --exclude=./build --exclude=./.venv --exclude='./.venv-*' \
     --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
