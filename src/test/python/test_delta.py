@@ -1,6 +1,5 @@
 """diff / patch and the buffer bridging classes PythonInBuf / PythonOutBuf."""
 import gc
-import platform
 import weakref
 
 import pytest
@@ -12,7 +11,6 @@ from kestrava_core.delta import PythonInBuf, PythonOutBuf, diff, patch
 OLD = b"the quick brown fox jumps over the lazy dog"
 NEW = b"the quick brown cat jumps over the lazy dog"
 FOX_TO_CAT = bytes.fromhex("0010 43636174 131818")
-CPYTHON = platform.python_implementation() == "CPython"
 
 
 class BytesSub(bytes):
@@ -159,10 +157,7 @@ def test_failed_patch_result_refuses_export(bad_delta):
     for reader in (bytes, memoryview, bytearray):
         with pytest.raises(BufferError) as info:
             reader(out)
-        if CPYTHON:
-            assert str(info.value) == "PythonOutBuf holds no data: the diff or patch that produced it failed"
-        else:  # the binding library's export raises, caused by ours
-            assert "holds no data" in str(info.value) + str(info.value.__cause__)
+        assert str(info.value) == "PythonOutBuf holds no data: the diff or patch that produced it failed"
     del out  # destroying a result without a buffer releases nothing
 
 

@@ -69,21 +69,23 @@ void init_delta(py::module_ &top) {
     py::module_ delta = top.def_submodule("delta");
     delta.doc() = delta_doc;
 
-    py::class_<PythonOutBuffer> out_class(delta, "PythonOutBuf", py::buffer_protocol());
+    // The library's export is wrapped while the type is set up, before it is
+    // made ready: PyPy reads the type's slots only then.
+    py::class_<PythonOutBuffer> out_class(delta, "PythonOutBuf", py::buffer_protocol(),
+                                          py::custom_type_setup([](PyHeapTypeObject *heap_type) {
+                                              library_getbuffer = heap_type->as_buffer.bf_getbuffer;
+                                              heap_type->as_buffer.bf_getbuffer = out_buffer_getbuffer;
+                                          }));
     out_class.def_buffer([](PythonOutBuffer &out) -> py::buffer_info {
         const buf *b = out.get();
         if (b == nullptr) {
-            // Reached where the export below cannot be wrapped (PyPy reads
-            // the type's slots once, when the type is made): the library
-            // then raises BufferError caused by this one.
+            // Not reached through the wrapped export; kept so that no path
+            // exports a failed result as empty.
             throw py::buffer_error(no_data_message);
         }
         return py::buffer_info(OutProxy::export_address(b), 1, "b", 1, {static_cast<py::ssize_t>(b->len)},
                                {static_cast<py::ssize_t>(1)}, false);
     });
-    auto *heap_type = reinterpret_cast<PyHeapTypeObject *>(out_class.ptr());
-    library_getbuffer = heap_type->as_buffer.bf_getbuffer;
-    heap_type->as_buffer.bf_getbuffer = out_buffer_getbuffer;
 
     py::class_<PythonInBuffer>(delta, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, PythonInBuffer>();
