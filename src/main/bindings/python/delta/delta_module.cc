@@ -55,12 +55,50 @@ int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
     return library_getbuffer(object, view, flags);
 }
 
+#if defined(PYPY_VERSION)
+// PyPy's collector sees the small result object but not the native buffer
+// behind it, so a loop that drops large results fills the (32-bit) address
+// space long before a collection frees them. Reporting each buffer as memory
+// pressure brings the next collection forward. Only a hint: failures are
+// ignored.
+void report_to_collector(const buf *b) {
+    if (b == nullptr || b->capacity == 0) {
+        return;
+    }
+    static PyObject *const add_memory_pressure = [] {  // kept for the process
+        PyObject *pypy = PyImport_ImportModule("__pypy__");
+        PyObject *f = pypy != nullptr ? PyObject_GetAttrString(pypy, "add_memory_pressure") : nullptr;
+        Py_XDECREF(pypy);
+        if (f == nullptr) {
+            PyErr_Clear();
+        }
+        return f;
+    }();
+    if (add_memory_pressure == nullptr) {
+        return;
+    }
+    PyObject *r = PyObject_CallFunction(add_memory_pressure, "K", static_cast<unsigned long long>(b->capacity));
+    if (r == nullptr) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(r);
+}
+#else
+void report_to_collector(const buf *) {}
+#endif
+
+PythonOutBuffer wrap_result(buf *b) {
+    PythonOutBuffer out(b, buf_free);
+    report_to_collector(b);
+    return out;
+}
+
 PythonOutBuffer diff(const PythonInBuffer &old_value, const PythonInBuffer &new_value) {
-    return PythonOutBuffer(diff_generate_binary(old_value.get(), new_value.get()), buf_free);
+    return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
 PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta) {
-    return PythonOutBuffer(diff_apply_binary(old_value.get(), delta.get()), buf_free);
+    return wrap_result(diff_apply_binary(old_value.get(), delta.get()));
 }
 
 }  // namespace
