@@ -24,3 +24,14 @@ ensure_build_deps() {
     apt_install "${need[@]}"
   fi
 }
+
+# Debian's python3 keeps venv and the C headers in separate packages.
+ensure_python_dev_deps() {
+  local need=()
+  python3 -c 'import ensurepip, venv' 2>/dev/null || need+=(python3-venv)
+  python3 -c 'import os, sysconfig, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    || need+=(python3-dev)
+  if [ ${#need[@]} -gt 0 ]; then
+    apt_install "${need[@]}"
+  fi
+}

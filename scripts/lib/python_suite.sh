@@ -41,3 +41,13 @@ reqs = meta["build-system"]["requires"] + meta["project"]["optional-dependencies
 print("\n".join(reqs))
 PY
 }
+
+# The build system's requirements alone, for installing the module without
+# the test tools.
+python_build_requirements() {
+  python3 - "$1/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))
+PY
+}
