@@ -42,9 +42,11 @@ float to_single(double x) {
     return static_cast<float>(x);
 }
 
-int write_item(cbor_generator *g, const uint8_t *item, uint32_t n) {
-    /* One append per item: a failed write leaves no partial item behind. */
-    return _cbor_generator_write_bytes(g, item, n) == 0 ? 1 : -1;
+/* A float item is laid out like an integer head: the initial byte (additional
+   information 25, 26 or 27) and 2, 4 or 8 big-endian bytes, written in one
+   append, so a failed write leaves no partial item behind. */
+int write_item(cbor_generator *g, uint8_t initial, uint64_t bits) {
+    return _cbor_write_uint_sized(g, initial, bits) == 0 ? 1 : -1;
 }
 
 /* Half-precision pattern: the fraction is truncated to 10 bits and the
@@ -65,8 +67,7 @@ int cbor_write_float16(cbor_generator *g, double x) {
         /* Unsigned arithmetic gives the wrap-around modulo 65536. */
         half = sign | (mantissa >> 13) | (((exponent - 112u) * 1024u) & 0xffffu);
     }
-    const uint8_t item[3] = {0xf9, static_cast<uint8_t>(half >> 8), static_cast<uint8_t>(half)};
-    return write_item(g, item, sizeof item);
+    return write_item(g, 0xf9, half);
 }
 
 }  // namespace
@@ -105,34 +106,19 @@ int cbor_float_shortest_width(double x) {
 }  // namespace kestrava
 
 int cbor_write_float64(cbor_generator *g, double x) {
-    const uint64_t bits = double_bits(x);
-    uint8_t item[9];
-    item[0] = 0xfb;
-    for (int i = 0; i < 8; ++i) {
-        item[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-    }
-    return write_item(g, item, sizeof item);
+    return write_item(g, 0xfb, double_bits(x));
 }
 
 int cbor_write_float32(cbor_generator *g, double x) {
-    const uint32_t bits = float_bits(to_single(x));
-    uint8_t item[5];
-    item[0] = 0xfa;
-    for (int i = 0; i < 4; ++i) {
-        item[1 + i] = static_cast<uint8_t>(bits >> (24 - 8 * i));
-    }
-    return write_item(g, item, sizeof item);
+    return write_item(g, 0xfa, float_bits(to_single(x)));
 }
 
 int cbor_write_float(cbor_generator *g, double x) {
     if (std::isnan(x)) {
-        static const uint8_t nan_item[3] = {0xf9, 0x7e, 0x00};
-        return write_item(g, nan_item, sizeof nan_item) == 1 ? 0 : -1;
+        return write_item(g, 0xf9, 0x7e00) == 1 ? 0 : -1;
     }
     if (std::isinf(x)) {
-        static const uint8_t positive[3] = {0xf9, 0x7c, 0x00};
-        static const uint8_t negative[3] = {0xf9, 0xfc, 0x00};
-        return write_item(g, x < 0 ? negative : positive, 3) == 1 ? 0 : -1;
+        return write_item(g, 0xf9, x < 0 ? 0xfc00 : 0x7c00) == 1 ? 0 : -1;
     }
     switch (kestrava::cbor_float_shortest_width(x)) {
         case 2:
