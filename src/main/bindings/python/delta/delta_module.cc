@@ -58,46 +58,83 @@ int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
 #if defined(PYPY_VERSION)
 // PyPy's collector sees the small result object but not the native buffer
 // behind it, so a loop that drops large results fills the (32-bit) address
-// space long before a collection frees them. Reporting each buffer as memory
-// pressure brings the next collection forward. Only a hint: failures are
-// ignored.
-void report_to_collector(const buf *b) {
-    if (b == nullptr || b->capacity == 0) {
-        return;
+// space long before a collection frees them. Two measures, both only hints
+// whose failures are ignored: each buffer is reported as memory pressure,
+// and once the results still held have grown by `collect_every` bytes since
+// the last full collection, one is run before the next result is made
+// (where the collector sizes its nursery from a large reported CPU cache,
+// the pressure alone comes too late).
+constexpr uint64_t collect_every = 256u << 20;
+uint64_t held_bytes = 0;
+uint64_t held_after_collect = 0;
+
+PyObject *pypy_function(const char *module_name, const char *name) {
+    PyObject *module = PyImport_ImportModule(module_name);
+    PyObject *f = module != nullptr ? PyObject_GetAttrString(module, name) : nullptr;
+    Py_XDECREF(module);
+    if (f == nullptr) {
+        PyErr_Clear();
     }
-    static PyObject *const add_memory_pressure = [] {  // kept for the process
-        PyObject *pypy = PyImport_ImportModule("__pypy__");
-        PyObject *f = pypy != nullptr ? PyObject_GetAttrString(pypy, "add_memory_pressure") : nullptr;
-        Py_XDECREF(pypy);
-        if (f == nullptr) {
-            PyErr_Clear();
-        }
-        return f;
-    }();
-    if (add_memory_pressure == nullptr) {
-        return;
-    }
-    PyObject *r = PyObject_CallFunction(add_memory_pressure, "K", static_cast<unsigned long long>(b->capacity));
+    return f;
+}
+
+void call_ignoring_errors(PyObject *f, PyObject *args) {
+    PyObject *r = f != nullptr ? PyObject_CallObject(f, args) : nullptr;
     if (r == nullptr) {
         PyErr_Clear();
     }
     Py_XDECREF(r);
 }
-#else
-void report_to_collector(const buf *) {}
-#endif
 
-PythonOutBuffer wrap_result(buf *b) {
-    PythonOutBuffer out(b, buf_free);
-    report_to_collector(b);
-    return out;
+void collect_if_results_piled_up() {
+    if (held_bytes < held_after_collect + collect_every) {
+        return;
+    }
+    static PyObject *const collect = pypy_function("gc", "collect");  // kept for the process
+    call_ignoring_errors(collect, nullptr);
+    held_after_collect = held_bytes;
 }
 
+// Memory behind a result: a copy made by buf_dup records capacity 0.
+uint64_t held_size(const buf *b) { return b->capacity > b->len ? b->capacity : b->len; }
+
+void release_result(buf *b) {
+    uint64_t size = b != nullptr ? held_size(b) : 0;
+    held_bytes -= size <= held_bytes ? size : held_bytes;
+    if (held_after_collect > held_bytes) {
+        held_after_collect = held_bytes;
+    }
+    buf_free(b);
+}
+
+PythonOutBuffer wrap_result(buf *b) {
+    PythonOutBuffer out(b, release_result);
+    if (b != nullptr && held_size(b) > 0) {
+        held_bytes += held_size(b);
+        static PyObject *const add_memory_pressure = pypy_function("__pypy__", "add_memory_pressure");
+        PyObject *args = Py_BuildValue("(K)", static_cast<unsigned long long>(held_size(b)));
+        if (args == nullptr) {
+            PyErr_Clear();
+        } else {
+            call_ignoring_errors(add_memory_pressure, args);
+            Py_DECREF(args);
+        }
+    }
+    return out;
+}
+#else
+void collect_if_results_piled_up() {}
+
+PythonOutBuffer wrap_result(buf *b) { return PythonOutBuffer(b, buf_free); }
+#endif
+
 PythonOutBuffer diff(const PythonInBuffer &old_value, const PythonInBuffer &new_value) {
+    collect_if_results_piled_up();
     return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
 PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta) {
+    collect_if_results_piled_up();
     return wrap_result(diff_apply_binary(old_value.get(), delta.get()));
 }
 
