@@ -1,5 +1,5 @@
 # Type information for kestrava_core.delta.
-from typing import Union
+from typing import Optional, Union
 
 __version__: str
 
@@ -17,6 +17,8 @@ def diff(old_value: Union[PythonInBuf, bytes], new_value: Union[PythonInBuf, byt
     """Diff between 'old_value' and 'new_value'"""
     ...
 
-def patch(old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes]) -> PythonOutBuf:
+def patch(
+    old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes], *, max_size: Optional[int] = None
+) -> PythonOutBuf:
     """Apply 'diff' to 'old_value'"""
     ...
