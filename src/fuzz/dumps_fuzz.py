@@ -190,7 +190,7 @@ def TestOneInput(data):
 
 
 if __name__ == "__main__":
-    sys.setrecursionlimit(10000)
+    sys.setrecursionlimit(100000)  # past the native nesting cap
     for f in (TestOneInput, Builder.value, Builder.scalar, Builder.mutation):
         atheris.instrument_func(f)
     atheris.Setup(sys.argv, TestOneInput)

@@ -144,13 +144,25 @@ def float_seeds():
     values = [0.0, -0.0, 1.0, 1.5, 0.5, 3.0, -4.0, 65504.0, 65520.0, 65536.0, 100000.0, 2.0**-14,
               1.5 * 2.0**-14, 2.0**-15, 2.0**-24, 1.1, 0.1, 1e300, 3.4028234663852886e38, float("nan"),
               float("inf"), float("-inf"), 5e-324, 2.0**-149, 2.0**-126]
-    return [struct.pack("=d", v) for v in values]
+    seeds = [struct.pack("=d", v) for v in values]
+    # A ninth byte steers the target to a single's bits or a scaled integer.
+    seeds += [struct.pack("=fIB", 1.5, 0, 1), struct.pack("=fIB", 2.0**-149, 0, 1), struct.pack("=ibxxxB", 2047, -20, 2),
+              struct.pack("=ibxxxB", -8191, 30, 2)]
+    return seeds
+
+
+def dumps_seeds():
+    # The dumps target reads its choices through atheris' data provider, so
+    # seeds are plain bytes of several lengths.
+    import random
+    rng = random.Random(8949)
+    return [bytes(rng.getrandbits(8) for _ in range(n)) for n in (8, 16, 32, 64, 128, 256, 512) for _ in range(4)]
 
 
 def main():
     core = Core(sys.argv[1]) if len(sys.argv) > 1 else None
     corpora = {"patch": patch_seeds(core), "diff": diff_seeds(), "parser": parser_seeds(),
-               "readers": readers_seeds(), "float": float_seeds()}
+               "readers": readers_seeds(), "float": float_seeds(), "dumps": dumps_seeds()}
     for target, seeds in corpora.items():
         out = HERE / "corpus" / target
         shutil.rmtree(out, ignore_errors=True)
