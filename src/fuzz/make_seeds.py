@@ -111,7 +111,8 @@ def diff_seeds():
     seeds = []
     for i, (old, new) in enumerate(value_pairs()):
         # Every generator with a few limit and utilisation bytes.
-        seeds.append(bytes([i % 3, (37 * i) % 256, (11 * i) % 256]) + struct.pack(">H", len(old)) + old + new)
+        # (the fourth generator, where present, is the indexed one)
+        seeds.append(bytes([i % 4, (37 * i) % 256, (11 * i) % 256]) + struct.pack(">H", len(old)) + old + new)
     seeds.append(bytes([1, 3, 0]) + struct.pack(">H", 43) + FOX + CAT)
     seeds.append(bytes([2, 250, 1]) + struct.pack(">H", 43) + FOX + CAT)
     return seeds
