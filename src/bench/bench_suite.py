@@ -1,0 +1,831 @@
+#!/usr/bin/env python3
+"""The benchmark users can read: kestrava_core's deltas and dumps beside the
+tools one would pick instead, on a corpus built the same on every run.
+
+Every measurement runs in a child process of its own (the "worker" side of
+this file), under the virtual environment being measured, so that peak
+memory is that call's alone and a call that runs past the time budget can be
+stopped. Results go to a Markdown table and a PNG chart.
+
+Run it through scripts/bench, which installs the peers; see --help.
+"""
+import argparse
+import fnmatch
+import gc
+import hashlib
+import json
+import os
+import platform
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import bench_corpus as corpus
+
+REPO = corpus.REPO
+BUILD = os.path.join(REPO, "build")
+
+# Tools, by the names the tables use.
+KESTRAVA_DELTA = ["diff", "diff_indexed"]
+DELTA_TOOLS = KESTRAVA_DELTA + ["xdelta3 -e -S none", "xdelta3 -e", "zstd --patch-from --long", "bsdiff4"]
+KESTRAVA_DUMPS = ["dumps", "dumps indefinite=False"]
+DUMPS_TOOLS = KESTRAVA_DUMPS + ["cbor2", "msgpack", "orjson"]
+
+# Command lines: encode {old} {new} -> {out}; decode {old} {delta} -> {out}.
+CLI = {
+    "xdelta3 -e -S none": (["xdelta3", "-e", "-S", "none", "-f", "-s", "{old}", "{new}", "{out}"],
+                           ["xdelta3", "-d", "-f", "-s", "{old}", "{delta}", "{out}"]),
+    "xdelta3 -e": (["xdelta3", "-e", "-f", "-s", "{old}", "{new}", "{out}"],
+                   ["xdelta3", "-d", "-f", "-s", "{old}", "{delta}", "{out}"]),
+    "zstd --patch-from --long": (["zstd", "-q", "-f", "--long", "--patch-from={old}", "{new}", "-o", "{out}"],
+                                 ["zstd", "-q", "-f", "-d", "--long", "--patch-from={old}", "{delta}", "-o", "{out}"]),
+}
+
+# In-process calls shorter than this are timed in batches, so that tiny
+# values measure the call and not the clock.
+MIN_SAMPLE = 0.02
+
+
+# ================================================================ worker side
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+class PeakMemory:
+    """Peak resident memory of one call beyond what the process held before
+    it. Linux resets the high-water mark through /proc/self/clear_refs; where
+    that is refused, the growth of ru_maxrss is the fallback (it only sees
+    growth past the earlier peak)."""
+
+    def start(self):
+        gc.collect()
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+            self.hwm = True
+            self.base = _status_kib("VmRSS")
+        except OSError:
+            self.hwm = False
+            self.base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    def stop(self):
+        now = _status_kib("VmHWM") if self.hwm else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        return max(0, now - self.base)
+
+
+def time_in_process(fn, repeat, budget):
+    """Best-of-`repeat` time of fn(); the first call also gives the peak
+    memory and the result. Stops early when the budget would be exceeded."""
+    peak = PeakMemory()
+    peak.start()
+    t0 = time.perf_counter()
+    result = fn()
+    first = time.perf_counter() - t0
+    peak_kib = peak.stop()
+    result = bytes(result)
+    best, runs, spent = first, 1, first
+    loops = 1 if first >= MIN_SAMPLE else min(100000, int(MIN_SAMPLE / max(first, 1e-7)) + 1)
+    while runs < repeat and spent + best * loops * 1.5 <= budget:
+        gc.collect()
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            r = fn()
+        elapsed = time.perf_counter() - t0
+        del r
+        spent += elapsed
+        best = min(best, elapsed / loops)
+        runs += 1
+    return result, {"best": best, "runs": runs, "loops": loops, "peak_kib": peak_kib}
+
+
+def run_command(argv):
+    """Runs a command; returns (seconds, peak RSS KiB of that process)."""
+    with tempfile.TemporaryFile() as err:
+        t0 = time.perf_counter()
+        p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(p.pid, 0)
+        elapsed = time.perf_counter() - t0
+        p.returncode = os.waitstatus_to_exitcode(status)
+        if p.returncode != 0:
+            err.seek(0)
+            raise RuntimeError("%s exited with %d: %s" % (" ".join(argv), p.returncode,
+                                                          err.read().decode(errors="replace").strip()))
+    return elapsed, usage.ru_maxrss
+
+
+def time_command(argv, repeat, budget):
+    best, peak = run_command(argv)
+    runs, spent = 1, best
+    while runs < repeat and spent + best * 1.5 <= budget:
+        elapsed, rss = run_command(argv)
+        best, peak, spent, runs = min(best, elapsed), max(peak, rss), spent + elapsed, runs + 1
+    return {"best": best, "runs": runs, "loops": 1, "peak_kib": peak}
+
+
+def in_process_delta(tool):
+    if tool == "bsdiff4":
+        import bsdiff4
+        return bsdiff4.diff, bsdiff4.patch
+    from kestrava_core import delta
+    return getattr(delta, tool), delta.patch
+
+
+def dumps_function(tool):
+    if tool in KESTRAVA_DUMPS:
+        from kestrava_core import cbor
+        return (lambda v: cbor.dumps(v)) if tool == "dumps" else (lambda v: cbor.dumps(v, indefinite=False))
+    if tool == "cbor2":
+        import cbor2
+        return cbor2.dumps
+    if tool == "msgpack":
+        import msgpack
+        return msgpack.packb
+    import orjson
+    return orjson.dumps
+
+
+def decoded_equal(tool, data, value):
+    """Decodes an output with an independent reader (cbor2 for CBOR) and
+    compares; None where no reader is installed (the baseline's venv)."""
+    try:
+        if tool in KESTRAVA_DUMPS or tool == "cbor2":
+            import cbor2
+            return cbor2.loads(data) == value
+        if tool == "msgpack":
+            import msgpack
+            return msgpack.unpackb(data, strict_map_key=False) == value
+        import orjson
+        return orjson.loads(data) == value
+    except ImportError:
+        return None
+
+
+def worker_delta(job):
+    tool, budget, repeat = job["tool"], job["budget"], job["repeat"]
+    if tool in CLI:
+        argv = [a.format(old=job["old"], new=job["new"], out=job["out"]) for a in CLI[tool][0]]
+        out = time_command(argv, repeat, budget)
+        data = read(job["out"])
+    else:
+        encode, _ = in_process_delta(tool)
+        old, new = read(job["old"]), read(job["new"])
+        data, out = time_in_process(lambda: encode(old, new), repeat, budget)
+        with open(job["out"], "wb") as f:
+            f.write(data)
+    out.update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
+    return out
+
+
+def worker_patch(job):
+    tool, budget, repeat = job["tool"], job["budget"], job["repeat"]
+    if tool in CLI:
+        argv = [a.format(old=job["old"], delta=job["delta"], out=job["out"]) for a in CLI[tool][1]]
+        out = time_command(argv, repeat, budget)
+        result = read(job["out"])
+        os.unlink(job["out"])
+    else:
+        _, decode = in_process_delta(tool)
+        old, d = read(job["old"]), read(job["delta"])
+        result, out = time_in_process(lambda: decode(old, d), repeat, budget)
+    out["match"] = result == read(job["new"])
+    return out
+
+
+def worker_dumps(job):
+    value = corpus.DOCUMENTS[job["doc"]][2]()
+    fn = dumps_function(job["tool"])
+    data, out = time_in_process(lambda: fn(value), job["repeat"], job["budget"])
+    out.update(size=len(data), sha256=hashlib.sha256(data).hexdigest(),
+               match=decoded_equal(job["tool"], data, value))
+    return out
+
+
+def worker_probe(job):
+    from importlib import metadata
+    import kestrava_core
+    from kestrava_core import delta
+    versions = {}
+    for name in ("kestrava_core", "cbor2", "msgpack", "orjson", "bsdiff4", "matplotlib"):
+        try:
+            versions[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            pass
+    return {"python": "%s %s" % (platform.python_implementation(), platform.python_version()),
+            "module": kestrava_core.__file__, "diff_indexed": hasattr(delta, "diff_indexed"),
+            "versions": versions}
+
+
+def worker_main():
+    job = json.loads(sys.stdin.read())
+    handler = {"delta": worker_delta, "patch": worker_patch, "dumps": worker_dumps, "probe": worker_probe}[job["op"]]
+    print(json.dumps(handler(job)))
+
+
+# ================================================================ driver side
+
+def log(msg):
+    print(msg, flush=True)
+
+
+def run_worker(python, job, timeout):
+    """Runs one job in a fresh process (its own process group, so that a
+    command it started goes too when it is stopped)."""
+    p = subprocess.Popen([python, os.path.abspath(__file__), "--worker"], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = p.communicate(json.dumps(job), timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.communicate()
+        return {"status": "over budget"}
+    if p.returncode != 0:
+        lines = err.strip().splitlines() or ["exit code %d" % p.returncode]
+        return {"status": "error", "error": lines[-1]}
+    result = json.loads(out.strip().splitlines()[-1])
+    result["status"] = "ok"
+    return result
+
+
+def install_module(python, src):
+    """Builds the module from a source tree and installs it into a venv,
+    with the build requirements of that tree's pyproject.toml."""
+    import tomllib
+    with open(os.path.join(src, "pyproject.toml"), "rb") as f:
+        requires = tomllib.load(f)["build-system"]["requires"]
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2")
+    subprocess.run([python, "-m", "pip", "install", "-q"] + requires, check=True, env=env)
+    subprocess.run([python, "-m", "pip", "install", "-q", "--no-build-isolation", "--force-reinstall", "--no-deps",
+                    "-C", "build-dir=build/bench-python/{wheel_tag}", src], check=True, env=env)
+
+
+def git(*args):
+    return subprocess.run(["git", "-C", REPO] + list(args), check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+def baseline_python(ref):
+    """A venv with the module built at a git ref (kept under build/ per
+    commit, so later runs against the same ref reuse it)."""
+    sha = git("rev-parse", "--verify", ref + "^{commit}")
+    home = os.path.join(BUILD, "bench-baseline", sha[:12])
+    python = os.path.join(home, "venv", "bin", "python")
+    stamp = os.path.join(home, "installed")
+    if not os.path.exists(stamp):
+        log("=== building the baseline %s (%s) into %s ===" % (ref, sha[:12], home))
+        shutil.rmtree(home, ignore_errors=True)
+        src = os.path.join(home, "src")
+        os.makedirs(src)
+        archive = subprocess.Popen(["git", "-C", REPO, "archive", sha], stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", src], stdin=archive.stdout, check=True)
+        if archive.wait() != 0:
+            raise RuntimeError("git archive %s failed" % sha)
+        subprocess.run([sys.executable, "-m", "venv", os.path.join(home, "venv")], check=True)
+        install_module(python, src)
+        open(stamp, "w").close()
+    return python, "%s (%s)" % (ref, sha[:12])
+
+
+# ---------------------------------------------------------------- formatting
+
+def fmt_time(cell, repeat):
+    status = cell.get("status")
+    if status == "over budget":
+        return "> %g s (budget)" % cell["budget"]
+    if status != "ok":
+        return cell.get("label", status)
+    t = cell["best"]
+    if t < 1e-3:
+        text = "%.3g us" % (t * 1e6)
+    elif t < 1:
+        text = "%.3g ms" % (t * 1e3)
+    else:
+        text = "%.3g s" % t
+    if cell["runs"] < repeat:
+        text += " (%d run%s)" % (cell["runs"], "" if cell["runs"] == 1 else "s")
+    return text
+
+
+def fmt_rate(cell, nbytes):
+    if cell.get("status") != "ok" or cell["best"] <= 0:
+        return ""
+    rate = nbytes / cell["best"] / 1e6
+    if rate >= 100:
+        return "{:,.0f}".format(rate)
+    return "%.3g" % rate if rate >= 0.01 else "< 0.01"
+
+
+def fmt_mem(cell):
+    if cell.get("status") != "ok":
+        return ""
+    return "%.1f" % (cell["peak_kib"] / 1024.0)
+
+
+def fmt_int(n):
+    return "{:,}".format(n)
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- machine
+
+def machine_description(probe):
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem_kib = int(f.readline().split()[1])
+    os_name = platform.platform()
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        os_name = "%s, Linux %s" % (fields.get("PRETTY_NAME", "").strip('"'), platform.release())
+    except OSError:
+        pass
+
+    def version(argv):
+        try:
+            p = subprocess.run(argv, capture_output=True, text=True)
+            line = (p.stdout + p.stderr).strip().splitlines()[0]
+        except (OSError, IndexError):
+            return "not found"
+        # Both print their copyright or author after the version.
+        return line.strip("* ").split(", ")[0]
+
+    try:
+        commit = "%s on %s" % (git("describe", "--always", "--dirty"), git("rev-parse", "--abbrev-ref", "HEAD"))
+    except subprocess.CalledProcessError:
+        commit = "unknown"
+    v = probe["versions"]
+    return [
+        ("CPU", "%s, %d cores" % (cpu, os.cpu_count())),
+        ("Memory", "%.1f GiB" % (mem_kib / 1024.0 ** 2)),
+        ("OS", os_name),
+        ("Interpreter", probe["python"]),
+        ("kestrava_core", "%s, commit %s" % (v.get("kestrava_core", "?"), commit)),
+        ("xdelta3", version(["xdelta3", "-V"])),
+        ("zstd", version(["zstd", "--version"])),
+        ("PyPI peers", ", ".join("%s %s" % (k, v[k]) for k in ("cbor2", "msgpack", "orjson", "bsdiff4") if k in v)),
+    ]
+
+
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+# ---------------------------------------------------------------- the run
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.python = sys.executable
+        self.scratch = tempfile.mkdtemp(prefix="kestrava-bench-",
+                                        dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else BUILD)
+        self.cache = os.path.join(BUILD, "bench-corpus")
+        self.rows = []       # delta rows
+        self.dumps_rows = []
+        self.failures = []
+        self.corpus_rows = []
+        self.baseline = None
+
+    def wanted(self, case_id, tool):
+        a = self.args
+        if a.case and not any(fnmatch.fnmatch(case_id, p) for p in a.case):
+            return False
+        if a.tool and not any(fnmatch.fnmatch(tool, p) for p in a.tool):
+            return False
+        return True
+
+    def skipped(self, case_id, tool):
+        return any(fnmatch.fnmatch("%s:%s" % (case_id, tool), p) for p in self.args.skip)
+
+    def job(self, python, job):
+        job.update(repeat=self.args.repeat, budget=self.args.budget)
+        result = run_worker(python, job, self.args.budget + 15)
+        result["budget"] = self.args.budget
+        return result
+
+    def fail(self, message):
+        self.failures.append(message)
+        log("!!! " + message)
+
+    def delta_tool(self, case, tool, old_path, new_path, python, tag):
+        """Encode then decode with one tool; the delta stays in scratch."""
+        delta_path = os.path.join(self.scratch, "%s.%s.%s.delta" % (case.id, tool.replace(" ", "_"), tag))
+        enc = self.job(python, {"op": "delta", "tool": tool, "old": old_path, "new": new_path, "out": delta_path})
+        dec = {"status": "skipped", "label": "no delta"}
+        if enc["status"] == "ok":
+            dec = self.job(python, {"op": "patch", "tool": tool, "old": old_path, "delta": delta_path,
+                                    "new": new_path, "out": delta_path + ".out"})
+            if dec["status"] == "ok" and not dec["match"]:
+                self.fail("ROUND TRIP FAILED: %s on %s%s: the decoded value differs from the new value"
+                          % (tool, case.id, "" if tag == "new" else " (" + tag + ")"))
+        for cell in (enc, dec):
+            if cell["status"] == "error":
+                self.fail("%s on %s%s: %s" % (tool, case.id, "" if tag == "new" else " (" + tag + ")",
+                                               cell["error"]))
+        return enc, dec
+
+    def run_delta_case(self, case):
+        old_path, new_path = corpus.case_files(self.cache, case)
+        old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+        self.corpus_rows.append((case.id, case.title, fmt_int(old_size), fmt_int(new_size),
+                                 corpus.sha256_file(old_path)[:16], corpus.sha256_file(new_path)[:16]))
+        log("=== %s: %s (%s -> %s bytes) ===" % (case.id, case.title, fmt_int(old_size), fmt_int(new_size)))
+        for tool in DELTA_TOOLS:
+            if not self.wanted(case.id, tool):
+                continue
+            row = {"case": case, "tool": tool, "old_size": old_size, "new_size": new_size}
+            reason = None
+            if self.skipped(case.id, tool):
+                reason = "skipped"
+            elif tool == "diff_indexed" and not self.probe["diff_indexed"]:
+                reason = "n/a"
+            elif tool == "bsdiff4" and max(old_size, new_size) > self.args.bsdiff_max_mb * 1e6:
+                reason = "skipped (> %g MB)" % self.args.bsdiff_max_mb
+            if reason:
+                row["enc"] = row["dec"] = {"status": "skipped", "label": reason}
+            else:
+                row["enc"], row["dec"] = self.delta_tool(case, tool, old_path, new_path, self.python, "new")
+            if self.baseline and tool in KESTRAVA_DELTA:
+                row["base"] = self.baseline_delta(case, tool, old_path, new_path, row)
+            self.rows.append(row)
+            log("  %-26s %s" % (tool, self.summary(row)))
+        for name in os.listdir(self.scratch):
+            os.unlink(os.path.join(self.scratch, name))
+
+    def baseline_delta(self, case, tool, old_path, new_path, row):
+        python, label = self.baseline
+        if tool == "diff_indexed" and not self.baseline_probe["diff_indexed"]:
+            return {"enc": {"status": "skipped", "label": "n/a"}, "dec": {"status": "skipped", "label": "n/a"}}
+        enc, dec = self.delta_tool(case, tool, old_path, new_path, python, "baseline")
+        if enc["status"] == "ok" and row["enc"]["status"] == "ok" and enc["sha256"] != row["enc"]["sha256"]:
+            self.fail("OUTPUT DIFFERS: %s on %s: %s bytes from the baseline %s, %s bytes from this tree"
+                      % (tool, case.id, fmt_int(enc["size"]), label, fmt_int(row["enc"]["size"])))
+        return {"enc": enc, "dec": dec}
+
+    def summary(self, row):
+        enc = row["enc"]
+        if enc["status"] != "ok":
+            return fmt_time(enc, self.args.repeat)
+        text = "%s B, encode %s, decode %s" % (fmt_int(enc["size"]), fmt_time(enc, self.args.repeat),
+                                              fmt_time(row["dec"], self.args.repeat))
+        if "base" in row and row["base"]["enc"]["status"] == "ok":
+            text += "; baseline encode %s" % fmt_time(row["base"]["enc"], self.args.repeat)
+        return text
+
+    def run_dumps(self, name):
+        title, json_ok, _ = corpus.DOCUMENTS[name]
+        case_id = "dumps-" + name
+        log("=== %s: %s ===" % (case_id, title))
+        for tool in DUMPS_TOOLS:
+            if not self.wanted(case_id, tool):
+                continue
+            row = {"doc": name, "title": title, "tool": tool}
+            if self.skipped(case_id, tool):
+                row["cell"] = {"status": "skipped", "label": "skipped"}
+            elif tool == "orjson" and not json_ok:
+                row["cell"] = {"status": "skipped", "label": "n/a (not JSON)"}
+            else:
+                row["cell"] = self.dumps_cell(case_id, tool, self.python, "")
+                if self.baseline and tool in KESTRAVA_DUMPS:
+                    base = self.dumps_cell(case_id, tool, self.baseline[0], " (baseline)")
+                    row["base"] = base
+                    if base["status"] == "ok" and row["cell"]["status"] == "ok" and \
+                            base["sha256"] != row["cell"]["sha256"]:
+                        self.fail("OUTPUT DIFFERS: %s on %s between the baseline %s and this tree"
+                                  % (tool, case_id, self.baseline[1]))
+            self.dumps_rows.append(row)
+            cell = row["cell"]
+            text = fmt_time(cell, self.args.repeat)
+            if cell["status"] == "ok":
+                text = "%s B, %s" % (fmt_int(cell["size"]), text)
+            log("  %-26s %s" % (tool, text))
+
+    def dumps_cell(self, case_id, tool, python, tag):
+        cell = self.job(python, {"op": "dumps", "tool": tool, "doc": case_id[len("dumps-"):]})
+        if cell["status"] == "error":
+            self.fail("%s on %s%s: %s" % (tool, case_id, tag, cell["error"]))
+        elif cell["status"] == "ok" and cell["match"] is False:
+            self.fail("%s on %s%s: the output does not decode to the document" % (tool, case_id, tag))
+        return cell
+
+    def run(self):
+        a = self.args
+        self.load_start = loadavg()
+        self.probe = run_worker(self.python, {"op": "probe"}, 120)
+        if self.probe["status"] != "ok":
+            raise SystemExit("cannot import kestrava_core: %s" % self.probe.get("error"))
+        if a.baseline:
+            self.baseline = baseline_python(a.baseline)
+            self.baseline_probe = run_worker(self.baseline[0], {"op": "probe"}, 120)
+            if self.baseline_probe["status"] != "ok":
+                raise SystemExit("cannot import the baseline's kestrava_core: %s" % self.baseline_probe.get("error"))
+        log("load average at start: %s" % self.load_start)
+        try:
+            for case in corpus.delta_cases():
+                if (case.quick or not a.quick) and any(self.wanted(case.id, t) for t in DELTA_TOOLS):
+                    self.run_delta_case(case)
+            for name in corpus.DOCUMENTS:
+                if any(self.wanted("dumps-" + name, t) for t in DUMPS_TOOLS):
+                    self.run_dumps(name)
+        finally:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+        self.load_end = loadavg()
+
+
+# ---------------------------------------------------------------- report
+
+def cell_size_time(row, repeat):
+    enc = row["enc"]
+    if enc["status"] != "ok":
+        return fmt_time(enc, repeat)
+    return "%s B / %s" % (fmt_int(enc["size"]), fmt_time(enc, repeat))
+
+
+def report(bench, chart_name):
+    a = bench.args
+    r = a.repeat
+    out = ["# kestrava_core benchmark", ""]
+    out.append("Made by `scripts/bench%s`. Every figure below comes from this one run." %
+               ("".join(" " + x for x in a.argv)))
+    out.append("")
+    out.append("![delta sizes and times, dumps times](%s)" % chart_name)
+    out += ["", "## Machine", ""]
+    out.append(table(["", ""], machine_description(bench.probe) +
+                     [("Load average (1, 5, 15 min)", "%s at the start, %s at the end (other work shares the "
+                                                      "machine)" % (bench.load_start, bench.load_end))]))
+    out += ["", "## How to read it", "",
+            "- Times are the best of %d runs (fewer where the runs would pass the %g s budget per measurement; "
+            "the count is given then). A run that passed the budget was stopped and shows as `> budget`." % (
+                r, a.budget),
+            "- `diff`, `diff_indexed`, `patch` (the decode of both), `bsdiff4` and the serialisers are called "
+            "in-process from Python on values already in memory; calls under %g ms are timed in batches." % (
+                MIN_SAMPLE * 1e3),
+            "- xdelta3 and zstd run as command-line programs: their times include starting the process, "
+            "reading the inputs from files (in the page cache) and writing the output to a file in memory.",
+            "- Throughput is MB/s (10^6 bytes) of the new value, for encoding and decoding alike; for the "
+            "serialisers, of their own output.",
+            "- Peak memory (MiB): for in-process calls, the growth of the process's peak resident memory over "
+            "the call (each measurement runs in a fresh process, the inputs already loaded; the high-water "
+            "mark is reset through /proc/self/clear_refs just before the call), so it includes the result. "
+            "For the command-line programs, the whole process's peak, which includes their own copy of the "
+            "inputs.",
+            "- Every delta was decoded again and compared with the new value; kestrava's CBOR was decoded "
+            "with cbor2 and compared with the document.", ""]
+    if bench.failures:
+        out += ["## FAILURES", ""] + ["- " + f for f in bench.failures] + [""]
+
+    if bench.rows:
+        tools = [t for t in DELTA_TOOLS if any(row["tool"] == t for row in bench.rows)]
+        out += ["## Deltas: size and encode time", ""]
+        by_case = {}
+        for row in bench.rows:
+            by_case.setdefault(row["case"].id, {})[row["tool"]] = row
+        rows = []
+        for case_id, cells in by_case.items():
+            any_row = next(iter(cells.values()))
+            rows.append([case_id, fmt_int(any_row["new_size"])] +
+                        [cell_size_time(cells[t], r) if t in cells else "" for t in tools])
+        out.append(table(["case", "new B"] + ["`%s`" % t for t in tools], rows))
+        out += ["", "## Deltas in detail", ""]
+        rows = []
+        for row in bench.rows:
+            enc, dec = row["enc"], row["dec"]
+            size = enc.get("size")
+            rows.append([row["case"].id, "`%s`" % row["tool"], fmt_int(size) if size is not None else "",
+                         "%.2f%%" % (100.0 * size / row["new_size"]) if size is not None and row["new_size"] else "",
+                         fmt_time(enc, r), fmt_rate(enc, row["new_size"]), fmt_mem(enc),
+                         fmt_time(dec, r) if enc["status"] == "ok" else "", fmt_rate(dec, row["new_size"]),
+                         fmt_mem(dec)])
+        out.append(table(["case", "tool", "delta B", "of new", "encode", "MB/s", "peak MiB", "decode", "MB/s",
+                          "peak MiB"], rows))
+        out.append("")
+    if bench.dumps_rows:
+        out += ["## dumps beside cbor2, msgpack and orjson", ""]
+        rows = []
+        for row in bench.dumps_rows:
+            cell = row["cell"]
+            size = cell.get("size")
+            rows.append([row["title"], "`%s`" % row["tool"], fmt_int(size) if size is not None else "",
+                         fmt_time(cell, r), fmt_rate(cell, size or 0), fmt_mem(cell)])
+        out.append(table(["document", "tool", "output B", "time", "MB/s", "peak MiB"], rows))
+        out.append("")
+    if bench.baseline:
+        out += baseline_section(bench)
+    if bench.corpus_rows:
+        out += ["## Corpus", "",
+                "Built by src/bench/bench_corpus.py and kept under build/bench-corpus; the same bytes on every "
+                "run (the SHA-256 prefixes let you check).", ""]
+        out.append(table(["case", "what", "old B", "new B", "old SHA-256", "new SHA-256"], bench.corpus_rows))
+        out.append("")
+    return "\n".join(out)
+
+
+def ratio(new, old):
+    if new.get("status") != "ok" or old.get("status") != "ok":
+        return ""
+    return "%.3f" % (new["best"] / old["best"])
+
+
+def baseline_section(bench):
+    r = bench.args.repeat
+    out = ["## This tree against the baseline %s" % bench.baseline[1], "",
+           "Both builds measured in this run, one after the other on each case. new/old below 1 is faster; "
+           "output is byte-identical unless it says otherwise.", ""]
+    rows = []
+
+    def identity(new, old):
+        if new.get("status") != "ok" or old.get("status") != "ok":
+            return ""
+        return "identical" if new["sha256"] == old["sha256"] else "**DIFFERS**"
+
+    for row in bench.rows:
+        if "base" not in row:
+            continue
+        base = row["base"]
+        rows.append([row["case"].id, "`%s`" % row["tool"], fmt_time(base["enc"], r), fmt_time(row["enc"], r),
+                     ratio(row["enc"], base["enc"]), identity(row["enc"], base["enc"])])
+        rows.append([row["case"].id, "`patch` of its delta", fmt_time(base["dec"], r), fmt_time(row["dec"], r),
+                     ratio(row["dec"], base["dec"]), ""])
+    for row in bench.dumps_rows:
+        if "base" not in row:
+            continue
+        rows.append(["dumps-" + row["doc"], "`%s`" % row["tool"], fmt_time(row["base"], r),
+                     fmt_time(row["cell"], r), ratio(row["cell"], row["base"]), identity(row["cell"], row["base"])])
+    out.append(table(["case", "call", "baseline", "this tree", "new/old", "output"], rows))
+    out.append("")
+    return out
+
+
+def chart(bench, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    def panel(ax, groups, tools, value, title, xlabel):
+        """Horizontal bars, a group per case and a bar per tool; stopped
+        runs as hatched bars at the budget."""
+        colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+        n = len(tools)
+        height = 0.8 / max(n, 1)
+        for gi, (label, cells) in enumerate(groups):
+            for ti, tool in enumerate(tools):
+                cell = cells.get(tool)
+                if cell is None:
+                    continue
+                y = gi + (ti - (n - 1) / 2) * height
+                v, stopped = value(cell)
+                if v is None:
+                    continue
+                ax.barh(y, v, height, color=colours[ti % len(colours)], hatch="//" if stopped else None,
+                        edgecolor="black" if stopped else None, linewidth=0.3)
+        ax.set_yticks(range(len(groups)))
+        ax.set_yticklabels([g[0] for g in groups], fontsize=8)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_title(title, fontsize=10)
+        ax.set_xlabel(xlabel, fontsize=8)
+        ax.tick_params(axis="x", labelsize=8)
+        ax.grid(axis="x", alpha=0.3)
+        handles = [plt.Rectangle((0, 0), 1, 1, color=colours[i % len(colours)]) for i in range(n)]
+        return handles
+
+    def size_of(row):
+        enc = row["enc"]
+        return (100.0 * enc["size"] / max(row["new_size"], 1), False) if enc["status"] == "ok" else (None, False)
+
+    def time_of(cell):
+        if cell["status"] == "ok":
+            return cell["best"] * 1e3, False
+        if cell["status"] == "over budget":
+            return cell["budget"] * 1e3, True
+        return None, False
+
+    delta_groups, dumps_groups = [], []
+    for row in bench.rows:
+        if not delta_groups or delta_groups[-1][0] != row["case"].id:
+            delta_groups.append((row["case"].id, {}))
+        delta_groups[-1][1][row["tool"]] = row
+    for row in bench.dumps_rows:
+        if not dumps_groups or dumps_groups[-1][0] != row["doc"]:
+            dumps_groups.append((row["doc"], {}))
+        dumps_groups[-1][1][row["tool"]] = row["cell"]
+    delta_tools = [t for t in DELTA_TOOLS if any(t in g[1] for g in delta_groups)]
+    dumps_tools = [t for t in DUMPS_TOOLS if any(t in g[1] for g in dumps_groups)]
+
+    rows_needed = max(len(delta_groups), 1)
+    fig = plt.figure(figsize=(13, 3 + 0.42 * rows_needed + 0.4 * max(len(dumps_groups), 1) + 2))
+    grid = fig.add_gridspec(2, 2, height_ratios=[max(rows_needed, 1), max(len(dumps_groups), 1) + 1])
+    if delta_groups:
+        ax = fig.add_subplot(grid[0, 0])
+        handles = panel(ax, delta_groups, delta_tools, size_of, "Delta size (% of the new value; smaller is better)",
+                        "% of the new value (log scale)")
+        ax2 = fig.add_subplot(grid[0, 1], sharey=ax)
+        panel(ax2, delta_groups, delta_tools, lambda row: time_of(row["enc"]),
+              "Encode time (ms; command-line tools include process start)", "ms (log scale; hatched: stopped at "
+              "the budget)")
+        plt.setp(ax2.get_yticklabels(), visible=False)
+        fig.legend(handles, delta_tools, loc="upper center", ncol=len(delta_tools), fontsize=8,
+                   bbox_to_anchor=(0.5, 1.0))
+    if dumps_groups:
+        ax3 = fig.add_subplot(grid[1, :])
+        handles = panel(ax3, dumps_groups, dumps_tools, time_of, "Serialising (ms, in-process; smaller is better)",
+                        "ms (log scale)")
+        ax3.legend(handles, dumps_tools, fontsize=8, loc="lower right")
+    fig.suptitle("kestrava_core beside its peers (%s)" % machine_short(bench.probe), fontsize=11, y=0.985)
+    fig.tight_layout(rect=(0, 0, 1, 0.95))
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+
+
+def machine_short(probe):
+    with open("/proc/cpuinfo") as f:
+        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "")
+    return "%s, %d cores, %s" % (cpu, os.cpu_count(), probe["python"])
+
+
+# ---------------------------------------------------------------- main
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="scripts/bench", description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog="Cases: " + ", ".join(c.id for c in corpus.delta_cases()) + ", " +
+                                       ", ".join("dumps-" + d for d in corpus.DOCUMENTS) +
+                                       ".\nTools: " + ", ".join(DELTA_TOOLS + DUMPS_TOOLS) + ".")
+    p.add_argument("--quick", action="store_true", help="small cases and 1 MiB shapes only")
+    p.add_argument("--case", action="append", default=[], metavar="PATTERN",
+                   help="only cases matching this glob (e.g. '16M-*', 'dumps-*'); may repeat")
+    p.add_argument("--tool", action="append", default=[], metavar="PATTERN",
+                   help="only tools matching this glob (e.g. 'diff*', 'xdelta3*'); may repeat")
+    p.add_argument("--skip", action="append", default=[], metavar="CASE:TOOL",
+                   help="skip these cells (globs, e.g. '16M-moved:diff'); may repeat")
+    p.add_argument("--repeat", type=int, default=5, help="best of this many runs (default 5)")
+    p.add_argument("--budget", type=float, default=60.0,
+                   help="seconds per measurement; a run past it is stopped and reported (default 60)")
+    p.add_argument("--bsdiff-max-mb", type=float, default=4.0,
+                   help="skip bsdiff4 on values larger than this (default 4 MB)")
+    p.add_argument("--baseline", metavar="GIT_REF",
+                   help="also build the module at this ref and set its times and outputs beside this tree's")
+    p.add_argument("--out", help="directory for benchmark.md and benchmark.png (default: docs/ for a full run, "
+                                 "build/bench-report/ otherwise)")
+    p.add_argument("--no-install", action="store_true",
+                   help="measure the module already installed in the venv instead of rebuilding it")
+    args = p.parse_args(argv)
+    args.argv = argv
+    return args
+
+
+def main(argv):
+    args = parse_args(argv)
+    if not args.no_install:
+        log("=== building and installing kestrava_core from %s ===" % REPO)
+        install_module(sys.executable, REPO)
+    bench = Bench(args)
+    bench.run()
+    partial = args.quick or args.case or args.tool or args.skip or args.baseline
+    out_dir = args.out or (os.path.join(BUILD, "bench-report") if partial else os.path.join(REPO, "docs"))
+    os.makedirs(out_dir, exist_ok=True)
+    text = report(bench, "benchmark.png")
+    with open(os.path.join(out_dir, "benchmark.md"), "w") as f:
+        f.write(text + "\n")
+    chart(bench, os.path.join(out_dir, "benchmark.png"))
+    log("")
+    log(text)
+    log("")
+    log("written: %s and %s" % (os.path.join(out_dir, "benchmark.md"), os.path.join(out_dir, "benchmark.png")))
+    if bench.failures:
+        log("")
+        log("!!! %d FAILURE(S):" % len(bench.failures))
+        for f in bench.failures:
+            log("!!! " + f)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--worker"]:
+        worker_main()
+    else:
+        sys.exit(main(sys.argv[1:]))
