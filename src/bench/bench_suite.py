@@ -10,6 +10,7 @@ stopped. Results go to a Markdown table and a PNG chart.
 Run it through scripts/bench, which installs the peers; see --help.
 """
 import argparse
+import ctypes
 import fnmatch
 import gc
 import hashlib
@@ -47,7 +48,19 @@ CLI = {
 
 # In-process calls shorter than this are timed in batches, so that tiny
 # values measure the call and not the clock.
-MIN_SAMPLE = 0.02
+# Short enough that a sample often fits between two preemptions on a busy
+# machine.
+MIN_SAMPLE = 0.002
+# Quick measurements go on past the requested runs until this much time is
+# spent (up to 100 times the runs): on a shared machine the best of more
+# samples is steadier.
+MIN_TOTAL = 0.5
+
+
+def more_runs(runs, repeat, spent, next_run, budget):
+    if runs >= 100 * repeat or spent + next_run * 1.5 > budget:
+        return False
+    return runs < repeat or spent < MIN_TOTAL
 
 
 # ================================================================ worker side
@@ -73,6 +86,12 @@ class PeakMemory:
 
     def start(self):
         gc.collect()
+        # Free heap memory still resident would be reused by the call
+        # without showing as growth: hand it back first.
+        try:
+            ctypes.CDLL(None).malloc_trim(0)
+        except (OSError, AttributeError):
+            pass
         try:
             with open("/proc/self/clear_refs", "w") as f:
                 f.write("5")
@@ -92,28 +111,29 @@ def time_in_process(fn, repeat, budget):
     memory and the result. Stops early when the budget would be exceeded."""
     peak = PeakMemory()
     peak.start()
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     result = fn()
-    first = time.perf_counter() - t0
+    first, cpu = time.perf_counter() - t0, time.process_time() - c0
     peak_kib = peak.stop()
     result = bytes(result)
     best, runs, spent = first, 1, first
     loops = 1 if first >= MIN_SAMPLE else min(100000, int(MIN_SAMPLE / max(first, 1e-7)) + 1)
-    while runs < repeat and spent + best * loops * 1.5 <= budget:
+    while more_runs(runs, repeat, spent, best * loops, budget):
         gc.collect()
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         for _ in range(loops):
             r = fn()
-        elapsed = time.perf_counter() - t0
+        elapsed, cpu_elapsed = time.perf_counter() - t0, time.process_time() - c0
         del r
         spent += elapsed
-        best = min(best, elapsed / loops)
+        best, cpu = min(best, elapsed / loops), min(cpu, cpu_elapsed / loops)
         runs += 1
-    return result, {"best": best, "runs": runs, "loops": loops, "peak_kib": peak_kib}
+    return result, {"best": best, "cpu": cpu, "runs": runs, "loops": loops, "peak_kib": peak_kib}
 
 
 def run_command(argv):
-    """Runs a command; returns (seconds, peak RSS KiB of that process)."""
+    """Runs a command; returns (seconds, CPU seconds, peak RSS KiB of that
+    process)."""
     with tempfile.TemporaryFile() as err:
         t0 = time.perf_counter()
         p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
@@ -124,16 +144,17 @@ def run_command(argv):
             err.seek(0)
             raise RuntimeError("%s exited with %d: %s" % (" ".join(argv), p.returncode,
                                                           err.read().decode(errors="replace").strip()))
-    return elapsed, usage.ru_maxrss
+    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
 
 
 def time_command(argv, repeat, budget):
-    best, peak = run_command(argv)
+    best, cpu, peak = run_command(argv)
     runs, spent = 1, best
-    while runs < repeat and spent + best * 1.5 <= budget:
-        elapsed, rss = run_command(argv)
-        best, peak, spent, runs = min(best, elapsed), max(peak, rss), spent + elapsed, runs + 1
-    return {"best": best, "runs": runs, "loops": 1, "peak_kib": peak}
+    while more_runs(runs, repeat, spent, best, budget):
+        elapsed, cpu_elapsed, rss = run_command(argv)
+        best, cpu, peak = min(best, elapsed), min(cpu, cpu_elapsed), max(peak, rss)
+        spent, runs = spent + elapsed, runs + 1
+    return {"best": best, "cpu": cpu, "runs": runs, "loops": 1, "peak_kib": peak}
 
 
 def in_process_delta(tool):
@@ -422,7 +443,8 @@ class Bench:
 
     def job(self, python, job):
         job.update(repeat=self.args.repeat, budget=self.args.budget)
-        result = run_worker(python, job, self.args.budget + 15)
+        # Loading the inputs and starting the interpreter come on top.
+        result = run_worker(python, job, self.args.budget * 1.1 + 5)
         result["budget"] = self.args.budget
         return result
 
@@ -430,22 +452,62 @@ class Bench:
         self.failures.append(message)
         log("!!! " + message)
 
-    def delta_tool(self, case, tool, old_path, new_path, python, tag):
-        """Encode then decode with one tool; the delta stays in scratch."""
-        delta_path = os.path.join(self.scratch, "%s.%s.%s.delta" % (case.id, tool.replace(" ", "_"), tag))
-        enc = self.job(python, {"op": "delta", "tool": tool, "old": old_path, "new": new_path, "out": delta_path})
-        dec = {"status": "skipped", "label": "no delta"}
-        if enc["status"] == "ok":
-            dec = self.job(python, {"op": "patch", "tool": tool, "old": old_path, "delta": delta_path,
-                                    "new": new_path, "out": delta_path + ".out"})
+    def builds(self, tool):
+        """(python, tag) of each build that has the tool: this tree's, and
+        the baseline's for the module's own calls."""
+        out = [(self.python, "")]
+        if self.baseline and (tool in KESTRAVA_DELTA or tool in KESTRAVA_DUMPS) and \
+                (tool != "diff_indexed" or self.baseline_probe["diff_indexed"]):
+            out.append((self.baseline[0], " (baseline)"))
+        return out
+
+    def measure(self, what, builds, make_job):
+        """Runs one measurement per build; with a baseline, in alternating
+        rounds (this tree, baseline, this tree, ...) so that both see the same
+        machine, keeping the best time of each. The rounds must agree."""
+        results = [None] * len(builds)
+        for _ in range(self.args.rounds if len(builds) > 1 else 1):
+            for i, (python, tag) in enumerate(builds):
+                prev = results[i]
+                if prev is not None and prev["status"] != "ok":
+                    continue
+                res = self.job(python, make_job(tag))
+                if res["status"] == "error":
+                    self.fail("%s%s: %s" % (what, tag, res["error"]))
+                if prev is None or res["status"] == "error":
+                    results[i] = res
+                elif res["status"] == "ok":
+                    if res.get("sha256") != prev.get("sha256"):
+                        self.fail("NOT DETERMINISTIC: %s%s gave different output in two runs" % (what, tag))
+                    prev.update(best=min(prev["best"], res["best"]), cpu=min(prev["cpu"], res["cpu"]),
+                                runs=prev["runs"] + res["runs"], peak_kib=max(prev["peak_kib"], res["peak_kib"]))
+        if len(builds) > 1 and all(r["status"] == "ok" for r in results) and \
+                results[0].get("sha256") != results[1].get("sha256"):
+            self.fail("OUTPUT DIFFERS: %s: %s bytes from the baseline %s, %s bytes from this tree"
+                      % (what, fmt_int(results[1]["size"]), self.baseline[1], fmt_int(results[0]["size"])))
+        return results
+
+    def delta_tool(self, case, tool, old_path, new_path):
+        """Encode then decode with one tool, per build; the deltas stay in
+        scratch until the case is done. Returns [(encode, decode)]."""
+        builds = self.builds(tool)
+        what = "%s on %s" % (tool, case.id)
+
+        def delta_path(tag):
+            return os.path.join(self.scratch, "%s.%s%s.delta" % (case.id, tool.replace(" ", "_"),
+                                                                 tag.replace(" ", "_")))
+
+        encs = self.measure(what, builds, lambda tag: {"op": "delta", "tool": tool, "old": old_path,
+                                                       "new": new_path, "out": delta_path(tag)})
+        have = [b for b, e in zip(builds, encs) if e["status"] == "ok"]
+        done = iter(self.measure("patch of " + what, have,
+                                 lambda tag: {"op": "patch", "tool": tool, "old": old_path, "delta": delta_path(tag),
+                                              "new": new_path, "out": delta_path(tag) + ".out"}))
+        decs = [next(done) if e["status"] == "ok" else {"status": "skipped", "label": "no delta"} for e in encs]
+        for dec, (_, tag) in zip(decs, builds):
             if dec["status"] == "ok" and not dec["match"]:
-                self.fail("ROUND TRIP FAILED: %s on %s%s: the decoded value differs from the new value"
-                          % (tool, case.id, "" if tag == "new" else " (" + tag + ")"))
-        for cell in (enc, dec):
-            if cell["status"] == "error":
-                self.fail("%s on %s%s: %s" % (tool, case.id, "" if tag == "new" else " (" + tag + ")",
-                                               cell["error"]))
-        return enc, dec
+                self.fail("ROUND TRIP FAILED: %s%s: the decoded value differs from the new value" % (what, tag))
+        return list(zip(encs, decs))
 
     def run_delta_case(self, case):
         old_path, new_path = corpus.case_files(self.cache, case)
@@ -464,26 +526,18 @@ class Bench:
                 reason = "n/a"
             elif tool == "bsdiff4" and max(old_size, new_size) > self.args.bsdiff_max_mb * 1e6:
                 reason = "skipped (> %g MB)" % self.args.bsdiff_max_mb
-            if reason:
-                row["enc"] = row["dec"] = {"status": "skipped", "label": reason}
-            else:
-                row["enc"], row["dec"] = self.delta_tool(case, tool, old_path, new_path, self.python, "new")
+            skipped = {"status": "skipped", "label": reason}
+            cells = [(skipped, skipped)] * len(self.builds(tool)) if reason else \
+                self.delta_tool(case, tool, old_path, new_path)
+            row["enc"], row["dec"] = cells[0]
             if self.baseline and tool in KESTRAVA_DELTA:
-                row["base"] = self.baseline_delta(case, tool, old_path, new_path, row)
+                n_a = {"status": "skipped", "label": "n/a"}
+                base = cells[1] if len(cells) > 1 else (n_a, n_a)
+                row["base"] = {"enc": base[0], "dec": base[1]}
             self.rows.append(row)
             log("  %-26s %s" % (tool, self.summary(row)))
         for name in os.listdir(self.scratch):
             os.unlink(os.path.join(self.scratch, name))
-
-    def baseline_delta(self, case, tool, old_path, new_path, row):
-        python, label = self.baseline
-        if tool == "diff_indexed" and not self.baseline_probe["diff_indexed"]:
-            return {"enc": {"status": "skipped", "label": "n/a"}, "dec": {"status": "skipped", "label": "n/a"}}
-        enc, dec = self.delta_tool(case, tool, old_path, new_path, python, "baseline")
-        if enc["status"] == "ok" and row["enc"]["status"] == "ok" and enc["sha256"] != row["enc"]["sha256"]:
-            self.fail("OUTPUT DIFFERS: %s on %s: %s bytes from the baseline %s, %s bytes from this tree"
-                      % (tool, case.id, fmt_int(enc["size"]), label, fmt_int(row["enc"]["size"])))
-        return {"enc": enc, "dec": dec}
 
     def summary(self, row):
         enc = row["enc"]
@@ -508,28 +562,21 @@ class Bench:
             elif tool == "orjson" and not json_ok:
                 row["cell"] = {"status": "skipped", "label": "n/a (not JSON)"}
             else:
-                row["cell"] = self.dumps_cell(case_id, tool, self.python, "")
-                if self.baseline and tool in KESTRAVA_DUMPS:
-                    base = self.dumps_cell(case_id, tool, self.baseline[0], " (baseline)")
-                    row["base"] = base
-                    if base["status"] == "ok" and row["cell"]["status"] == "ok" and \
-                            base["sha256"] != row["cell"]["sha256"]:
-                        self.fail("OUTPUT DIFFERS: %s on %s between the baseline %s and this tree"
-                                  % (tool, case_id, self.baseline[1]))
+                what = "%s on %s" % (tool, case_id)
+                builds = self.builds(tool)
+                cells = self.measure(what, builds, lambda tag: {"op": "dumps", "tool": tool, "doc": name})
+                for cell, (_, tag) in zip(cells, builds):
+                    if cell["status"] == "ok" and cell["match"] is False:
+                        self.fail("%s%s: the output does not decode to the document" % (what, tag))
+                row["cell"] = cells[0]
+                if len(cells) > 1:
+                    row["base"] = cells[1]
             self.dumps_rows.append(row)
             cell = row["cell"]
             text = fmt_time(cell, self.args.repeat)
             if cell["status"] == "ok":
                 text = "%s B, %s" % (fmt_int(cell["size"]), text)
             log("  %-26s %s" % (tool, text))
-
-    def dumps_cell(self, case_id, tool, python, tag):
-        cell = self.job(python, {"op": "dumps", "tool": tool, "doc": case_id[len("dumps-"):]})
-        if cell["status"] == "error":
-            self.fail("%s on %s%s: %s" % (tool, case_id, tag, cell["error"]))
-        elif cell["status"] == "ok" and cell["match"] is False:
-            self.fail("%s on %s%s: the output does not decode to the document" % (tool, case_id, tag))
-        return cell
 
     def run(self):
         a = self.args
@@ -577,9 +624,9 @@ def report(bench, chart_name):
                      [("Load average (1, 5, 15 min)", "%s at the start, %s at the end (other work shares the "
                                                       "machine)" % (bench.load_start, bench.load_end))]))
     out += ["", "## How to read it", "",
-            "- Times are the best of %d runs (fewer where the runs would pass the %g s budget per measurement; "
-            "the count is given then). A run that passed the budget was stopped and shows as `> budget`." % (
-                r, a.budget),
+            "- Times are the best of %d runs or more: quick ones are repeated for at least %g s. Fewer where the "
+            "runs would pass the %g s budget per measurement (the count is given then); a run that passed the "
+            "budget was stopped and shows as `> budget`." % (r, MIN_TOTAL, a.budget),
             "- `diff`, `diff_indexed`, `patch` (the decode of both), `bsdiff4` and the serialisers are called "
             "in-process from Python on values already in memory; calls under %g ms are timed in batches." % (
                 MIN_SAMPLE * 1e3),
@@ -588,8 +635,9 @@ def report(bench, chart_name):
             "- Throughput is MB/s (10^6 bytes) of the new value, for encoding and decoding alike; for the "
             "serialisers, of their own output.",
             "- Peak memory (MiB): for in-process calls, the growth of the process's peak resident memory over "
-            "the call (each measurement runs in a fresh process, the inputs already loaded; the high-water "
-            "mark is reset through /proc/self/clear_refs just before the call), so it includes the result. "
+            "the call (each measurement runs in a fresh process, the inputs already loaded; free heap memory is "
+            "returned with malloc_trim and the high-water mark reset through /proc/self/clear_refs just before "
+            "the call), so it includes the result. "
             "For the command-line programs, the whole process's peak, which includes their own copy of the "
             "inputs.",
             "- Every delta was decoded again and compared with the new value; kestrava's CBOR was decoded "
@@ -643,18 +691,24 @@ def report(bench, chart_name):
     return "\n".join(out)
 
 
-def ratio(new, old):
-    if new.get("status") != "ok" or old.get("status") != "ok":
+def ratio(new, old, key="best"):
+    if new.get("status") != "ok" or old.get("status") != "ok" or old[key] <= 0:
         return ""
-    return "%.3f" % (new["best"] / old["best"])
+    return "%.3f" % (new[key] / old[key])
 
 
 def baseline_section(bench):
     r = bench.args.repeat
     out = ["## This tree against the baseline %s" % bench.baseline[1], "",
-           "Both builds measured in this run, one after the other on each case. new/old below 1 is faster; "
-           "output is byte-identical unless it says otherwise.", ""]
+           "Both builds measured in this run, in %d alternating rounds on each case (each round in fresh "
+           "processes), the best of all kept. new/old below 1 is faster: by elapsed time, and by the CPU time "
+           "of the same calls, which waiting for a busy machine's cores does not inflate. Output is compared "
+           "byte for byte." % bench.args.rounds, ""]
     rows = []
+
+    def line(case_id, call, new, old, identity):
+        rows.append([case_id, call, fmt_time(old, r), fmt_time(new, r), ratio(new, old), ratio(new, old, "cpu"),
+                     identity])
 
     def identity(new, old):
         if new.get("status") != "ok" or old.get("status") != "ok":
@@ -665,16 +719,14 @@ def baseline_section(bench):
         if "base" not in row:
             continue
         base = row["base"]
-        rows.append([row["case"].id, "`%s`" % row["tool"], fmt_time(base["enc"], r), fmt_time(row["enc"], r),
-                     ratio(row["enc"], base["enc"]), identity(row["enc"], base["enc"])])
-        rows.append([row["case"].id, "`patch` of its delta", fmt_time(base["dec"], r), fmt_time(row["dec"], r),
-                     ratio(row["dec"], base["dec"]), ""])
+        line(row["case"].id, "`%s`" % row["tool"], row["enc"], base["enc"], identity(row["enc"], base["enc"]))
+        if row["enc"]["status"] == "ok" or base["enc"]["status"] == "ok":
+            line(row["case"].id, "`patch` of its delta", row["dec"], base["dec"], "")
     for row in bench.dumps_rows:
-        if "base" not in row:
-            continue
-        rows.append(["dumps-" + row["doc"], "`%s`" % row["tool"], fmt_time(row["base"], r),
-                     fmt_time(row["cell"], r), ratio(row["cell"], row["base"]), identity(row["cell"], row["base"])])
-    out.append(table(["case", "call", "baseline", "this tree", "new/old", "output"], rows))
+        if "base" in row:
+            line("dumps-" + row["doc"], "`%s`" % row["tool"], row["cell"], row["base"],
+                 identity(row["cell"], row["base"]))
+    out.append(table(["case", "call", "baseline", "this tree", "new/old", "CPU new/old", "output"], rows))
     out.append("")
     return out
 
@@ -683,6 +735,7 @@ def chart(bench, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter, NullFormatter
 
     def panel(ax, groups, tools, value, title, xlabel):
         """Horizontal bars, a group per case and a bar per tool; stopped
@@ -703,8 +756,11 @@ def chart(bench, path):
                         edgecolor="black" if stopped else None, linewidth=0.3)
         ax.set_yticks(range(len(groups)))
         ax.set_yticklabels([g[0] for g in groups], fontsize=8)
-        ax.invert_yaxis()
+        if not ax.yaxis_inverted():  # a shared axis is inverted once
+            ax.invert_yaxis()
         ax.set_xscale("log")
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: "%g" % v))
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.set_title(title, fontsize=10)
         ax.set_xlabel(xlabel, fontsize=8)
         ax.tick_params(axis="x", labelsize=8)
@@ -748,14 +804,14 @@ def chart(bench, path):
               "the budget)")
         plt.setp(ax2.get_yticklabels(), visible=False)
         fig.legend(handles, delta_tools, loc="upper center", ncol=len(delta_tools), fontsize=8,
-                   bbox_to_anchor=(0.5, 1.0))
+                   bbox_to_anchor=(0.5, 0.965))
     if dumps_groups:
         ax3 = fig.add_subplot(grid[1, :])
         handles = panel(ax3, dumps_groups, dumps_tools, time_of, "Serialising (ms, in-process; smaller is better)",
                         "ms (log scale)")
         ax3.legend(handles, dumps_tools, fontsize=8, loc="lower right")
-    fig.suptitle("kestrava_core beside its peers (%s)" % machine_short(bench.probe), fontsize=11, y=0.985)
-    fig.tight_layout(rect=(0, 0, 1, 0.95))
+    fig.suptitle("kestrava_core beside its peers (%s)" % machine_short(bench.probe), fontsize=11, y=0.995)
+    fig.tight_layout(rect=(0, 0, 1, 0.94))
     fig.savefig(path, dpi=90)
     plt.close(fig)
 
@@ -788,6 +844,8 @@ def parse_args(argv):
                    help="skip bsdiff4 on values larger than this (default 4 MB)")
     p.add_argument("--baseline", metavar="GIT_REF",
                    help="also build the module at this ref and set its times and outputs beside this tree's")
+    p.add_argument("--rounds", type=int, default=3,
+                   help="with --baseline: measure both builds this many times, alternately (default 3)")
     p.add_argument("--out", help="directory for benchmark.md and benchmark.png (default: docs/ for a full run, "
                                  "build/bench-report/ otherwise)")
     p.add_argument("--no-install", action="store_true",
