@@ -399,6 +399,7 @@ def machine_description(probe):
         commit = "unknown"
     v = probe["versions"]
     return [
+        ("Date", time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())),
         ("CPU", "%s, %d cores" % (cpu, os.cpu_count())),
         ("Memory", "%.1f GiB" % (mem_kib / 1024.0 ** 2)),
         ("OS", os_name),
