@@ -122,9 +122,8 @@ def time_in_process(fn, repeat, budget):
         gc.collect()
         t0, c0 = time.perf_counter(), time.process_time()
         for _ in range(loops):
-            r = fn()
+            fn()
         elapsed, cpu_elapsed = time.perf_counter() - t0, time.process_time() - c0
-        del r
         spent += elapsed
         best, cpu = min(best, elapsed / loops), min(cpu, cpu_elapsed / loops)
         runs += 1
@@ -196,33 +195,28 @@ def decoded_equal(tool, data, value):
 
 
 def worker_delta(job):
-    tool, budget, repeat = job["tool"], job["budget"], job["repeat"]
+    """Op "delta" encodes old and new into out; op "patch" decodes old and
+    delta and compares the result with new."""
+    encoding = job["op"] == "delta"
+    tool, second = job["tool"], job["new"] if encoding else job["delta"]
     if tool in CLI:
-        argv = [a.format(old=job["old"], new=job["new"], out=job["out"]) for a in CLI[tool][0]]
-        out = time_command(argv, repeat, budget)
-        data = read(job["out"])
-    else:
-        encode, _ = in_process_delta(tool)
-        old, new = read(job["old"]), read(job["new"])
-        data, out = time_in_process(lambda: encode(old, new), repeat, budget)
-        with open(job["out"], "wb") as f:
-            f.write(data)
-    out.update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
-    return out
-
-
-def worker_patch(job):
-    tool, budget, repeat = job["tool"], job["budget"], job["repeat"]
-    if tool in CLI:
-        argv = [a.format(old=job["old"], delta=job["delta"], out=job["out"]) for a in CLI[tool][1]]
-        out = time_command(argv, repeat, budget)
+        argv = [a.format(old=job["old"], new=second, delta=second, out=job["out"])
+                for a in CLI[tool][0 if encoding else 1]]
+        out = time_command(argv, job["repeat"], job["budget"])
         result = read(job["out"])
-        os.unlink(job["out"])
     else:
-        _, decode = in_process_delta(tool)
-        old, d = read(job["old"]), read(job["delta"])
-        result, out = time_in_process(lambda: decode(old, d), repeat, budget)
-    out["match"] = result == read(job["new"])
+        fn = in_process_delta(tool)[0 if encoding else 1]
+        old, other = read(job["old"]), read(second)
+        result, out = time_in_process(lambda: fn(old, other), job["repeat"], job["budget"])
+        if encoding:
+            with open(job["out"], "wb") as f:
+                f.write(result)
+    if encoding:
+        out.update(size=len(result), sha256=hashlib.sha256(result).hexdigest())
+    else:
+        out["match"] = result == read(job["new"])
+        if os.path.exists(job["out"]):
+            os.unlink(job["out"])
     return out
 
 
@@ -252,7 +246,7 @@ def worker_probe(job):
 
 def worker_main():
     job = json.loads(sys.stdin.read())
-    handler = {"delta": worker_delta, "patch": worker_patch, "dumps": worker_dumps, "probe": worker_probe}[job["op"]]
+    handler = {"delta": worker_delta, "patch": worker_delta, "dumps": worker_dumps, "probe": worker_probe}[job["op"]]
     print(json.dumps(handler(job)))
 
 
