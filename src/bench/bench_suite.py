@@ -322,13 +322,7 @@ def fmt_time(cell, repeat):
         return "> %g s (budget)" % cell["budget"]
     if status != "ok":
         return cell.get("label", status)
-    t = cell["best"]
-    if t < 1e-3:
-        text = "%.3g us" % (t * 1e6)
-    elif t < 1:
-        text = "%.3g ms" % (t * 1e3)
-    else:
-        text = "%.3g s" % t
+    text = fmt_seconds(cell["best"])
     if cell["runs"] < repeat:
         text += " (%d run%s)" % (cell["runs"], "" if cell["runs"] == 1 else "s")
     return text
@@ -341,6 +335,16 @@ def fmt_rate(cell, nbytes):
     if rate >= 100:
         return "{:,.0f}".format(rate)
     return "%.3g" % rate if rate >= 0.01 else "< 0.01"
+
+
+def fmt_seconds(t):
+    if t < 1e-3:
+        return "%.3g us" % (t * 1e6)
+    return "%.3g ms" % (t * 1e3) if t < 1 else "%.3g s" % t
+
+
+def fmt_cpu(cell):
+    return fmt_seconds(cell["cpu"]) if cell.get("status") == "ok" else ""
 
 
 def fmt_mem(cell):
@@ -627,6 +631,9 @@ def report(bench, chart_name):
                 MIN_SAMPLE * 1e3),
             "- xdelta3 and zstd run as command-line programs: their times include starting the process, "
             "reading the inputs from files (in the page cache) and writing the output to a file in memory.",
+            "- CPU is the best user plus system time of the same runs (of the child process for the "
+            "command-line programs). On a quiet machine it matches the elapsed time of a single-threaded call; "
+            "on a busy one, elapsed time also counts waiting for a core and CPU time does not.",
             "- Throughput is MB/s (10^6 bytes) of the new value, for encoding and decoding alike; for the "
             "serialisers, of their own output.",
             "- Peak memory (MiB): for in-process calls, the growth of the process's peak resident memory over "
@@ -659,11 +666,11 @@ def report(bench, chart_name):
             size = enc.get("size")
             rows.append([row["case"].id, "`%s`" % row["tool"], fmt_int(size) if size is not None else "",
                          "%.2f%%" % (100.0 * size / row["new_size"]) if size is not None and row["new_size"] else "",
-                         fmt_time(enc, r), fmt_rate(enc, row["new_size"]), fmt_mem(enc),
-                         fmt_time(dec, r) if enc["status"] == "ok" else "", fmt_rate(dec, row["new_size"]),
-                         fmt_mem(dec)])
-        out.append(table(["case", "tool", "delta B", "of new", "encode", "MB/s", "peak MiB", "decode", "MB/s",
-                          "peak MiB"], rows))
+                         fmt_time(enc, r), fmt_cpu(enc), fmt_rate(enc, row["new_size"]), fmt_mem(enc),
+                         fmt_time(dec, r) if enc["status"] == "ok" else "", fmt_cpu(dec),
+                         fmt_rate(dec, row["new_size"]), fmt_mem(dec)])
+        out.append(table(["case", "tool", "delta B", "of new", "encode", "CPU", "MB/s", "peak MiB", "decode", "CPU",
+                          "MB/s", "peak MiB"], rows))
         out.append("")
     if bench.dumps_rows:
         out += ["## dumps beside cbor2, msgpack and orjson", ""]
@@ -672,8 +679,8 @@ def report(bench, chart_name):
             cell = row["cell"]
             size = cell.get("size")
             rows.append([row["title"], "`%s`" % row["tool"], fmt_int(size) if size is not None else "",
-                         fmt_time(cell, r), fmt_rate(cell, size or 0), fmt_mem(cell)])
-        out.append(table(["document", "tool", "output B", "time", "MB/s", "peak MiB"], rows))
+                         fmt_time(cell, r), fmt_cpu(cell), fmt_rate(cell, size or 0), fmt_mem(cell)])
+        out.append(table(["document", "tool", "output B", "time", "CPU", "MB/s", "peak MiB"], rows))
         out.append("")
     if bench.baseline:
         out += baseline_section(bench)
@@ -798,16 +805,18 @@ def chart(bench, path):
               "Encode time (ms; command-line tools include process start)", "ms (log scale; hatched: stopped at "
               "the budget)")
         plt.setp(ax2.get_yticklabels(), visible=False)
-        fig.legend(handles, delta_tools, loc="upper center", ncol=len(delta_tools), fontsize=8,
+        labels = [t if any(g[1][t]["enc"]["status"] != "skipped" for g in delta_groups if t in g[1])
+                  else t + " (n/a)" for t in delta_tools]
+        fig.legend(handles, labels, loc="upper center", ncol=len(delta_tools), fontsize=8,
                    bbox_to_anchor=(0.5, 0.965))
     if dumps_groups:
         ax3 = fig.add_subplot(grid[1, :])
         handles = panel(ax3, dumps_groups, dumps_tools, time_of, "Serialising (ms, in-process; smaller is better)",
                         "ms (log scale)")
-        ax3.legend(handles, dumps_tools, fontsize=8, loc="lower right")
+        ax3.legend(handles, dumps_tools, fontsize=8, loc="upper left", bbox_to_anchor=(1.0, 1.0))
     fig.suptitle("kestrava_core beside its peers (%s)" % machine_short(bench.probe), fontsize=11, y=0.995)
     fig.tight_layout(rect=(0, 0, 1, 0.94))
-    fig.savefig(path, dpi=90)
+    fig.savefig(path, dpi=90, bbox_inches="tight")
     plt.close(fig)
 
 
