@@ -47,9 +47,8 @@ CLI = {
 }
 
 # In-process calls shorter than this are timed in batches, so that tiny
-# values measure the call and not the clock.
-# Short enough that a sample often fits between two preemptions on a busy
-# machine.
+# values measure the call and not the clock; short enough that a batch often
+# fits between two preemptions on a busy machine.
 MIN_SAMPLE = 0.002
 # Quick measurements go on past the requested runs until this much time is
 # spent (up to 100 times the runs): on a shared machine the best of more
