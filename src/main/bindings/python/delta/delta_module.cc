@@ -1,9 +1,10 @@
-// The `delta` submodule: PythonOutBuf, PythonInBuf, diff and patch.
+// The `delta` submodule: PythonOutBuf, PythonInBuf, diff, diff_indexed and patch.
 #include "delta/delta_module.h"
 
 #include "buffer/buf.h"
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
+#include "delta/delta_indexed.h"
 
 namespace py = pybind11;
 
@@ -24,6 +25,10 @@ const char *const delta_doc = R"pbdoc(
 
 const char *const diff_doc = R"pbdoc(
     Diff between 'old_value' and 'new_value'
+    )pbdoc";
+
+const char *const diff_indexed_doc = R"pbdoc(
+    Diff between 'old_value' and 'new_value' that finds moved and repeated blocks anywhere in 'old_value'
     )pbdoc";
 
 const char *const patch_doc = R"pbdoc(
@@ -133,6 +138,11 @@ PythonOutBuffer diff(const PythonInBuffer &old_value, const PythonInBuffer &new_
     return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
+PythonOutBuffer diff_indexed(const PythonInBuffer &old_value, const PythonInBuffer &new_value) {
+    collect_if_results_piled_up();
+    return wrap_result(diff_generate_binary_indexed(old_value.get(), new_value.get()));
+}
+
 PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta) {
     collect_if_results_piled_up();
     return wrap_result(diff_apply_binary(old_value.get(), delta.get()));
@@ -166,6 +176,7 @@ void init_delta(py::module_ &top) {
     py::implicitly_convertible<py::bytes, PythonInBuffer>();
 
     delta.def("diff", &diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
+    delta.def("diff_indexed", &diff_indexed, diff_indexed_doc, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"));
     delta.attr("__version__") = "dev";
 }
