@@ -19,6 +19,8 @@ export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 # cbor2 6 has no i386 wheel for CPython and builds with Rust; 5.x builds
 # with the C compiler.
 echo "cbor2<6" >"$state/constraints-cpython.txt"
+# numpy for PyPy comes from the wheelhouse (below), which holds 1.26.
+echo "numpy<1.27" >"$state/constraints-pypy.txt"
 
 # Neither PyPI nor Debian has numpy for PyPy on i386, so a wheel of it is
 # built from source once and kept in the root's wheelhouse. numpy 2.0's FFT
@@ -67,7 +69,7 @@ i386_wheels() {
   wheel=$(wheel_repair "$tools" "$raw" "$out")
   wheel_contents_check "$tools" "$wheel" "$src"
   pypy_numpy_wheel
-  KESTRAVA_WHEEL_PIP_OPTIONS="--find-links $wheelhouse" \
+  PIP_CONSTRAINT="$state/constraints-pypy.txt" KESTRAVA_WHEEL_PIP_OPTIONS="--find-links $wheelhouse" \
     wheel_suite_run "PyPy i686" pypy3 "$work/test-pypy" "$wheel" "$src"
 }
 
@@ -82,7 +84,8 @@ i386_wheel_without_compilers() {
     return 1
   fi
   echo "no compiler: cc, c++, gcc, g++, cpp not found; no cc1, cc1plus"
-  KESTRAVA_WHEEL_PIP_OPTIONS="--only-binary=:all: --find-links $wheelhouse" \
+  PIP_CONSTRAINT="$state/constraints-pypy.txt" \
+    KESTRAVA_WHEEL_PIP_OPTIONS="--only-binary=:all: --find-links $wheelhouse" \
     wheel_suite_run "PyPy i686 without compilers" pypy3 "$state/wheels/test-pypy-nocc" \
     "$(ls "$state"/dist/*-pp*i686.whl)" "$src"
 }

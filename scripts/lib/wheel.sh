@@ -109,10 +109,12 @@ wheel_suite_run() {
   rm -rf "$work"
   mkdir -p "$work"
   "$python" -m venv "$@" "$venv"
-  local py="$venv/bin/python" reqs site
-  reqs=$(python_test_requirements "$src")
-  # shellcheck disable=SC2086
-  (IFS=$'\n'; "$py" -m pip install -q ${KESTRAVA_WHEEL_PIP_OPTIONS:-} $reqs)
+  local py="$venv/bin/python" reqs_text site
+  local -a options reqs
+  reqs_text=$(python_test_requirements "$src")
+  mapfile -t reqs <<<"$reqs_text"
+  read -ra options <<<"${KESTRAVA_WHEEL_PIP_OPTIONS:-}"
+  "$py" -m pip install -q "${options[@]}" "${reqs[@]}"
   "$py" -m pip install -q "$wheel"
   python_suite_stage "$src" "$tests"
   site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
