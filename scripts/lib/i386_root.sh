@@ -83,6 +83,7 @@ i386_run_without_compilers() {
   local scratch status=0
   scratch=$(mktemp -d /var/tmp/kestrava-i386-nocc.XXXXXX)
   mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
+  # shellcheck disable=SC2016 # the quoted part expands in the inner shell
   unshare --mount --propagation private bash -c "set -euo pipefail
     $(declare -f _i386_chroot)"'
     scratch=$1 lower=$2
