@@ -1,9 +1,16 @@
 """The installed type stubs: mypy sees the module's signatures."""
+import pathlib
+import re
 import textwrap
 
 import pytest
 
+import kestrava_core
+
 mypy_api = pytest.importorskip("mypy.api", reason="mypy is not installed")
+
+# The stub-only package is installed beside the extension module.
+INSTALLED_STUBS = pathlib.Path(kestrava_core.__file__).resolve().parent / "kestrava_core-stubs"
 
 GOOD = """
 from kestrava_core import cbor, delta
@@ -27,15 +34,19 @@ delta.diff_indexed(b"old", None)
 """
 
 
-def run(tmp_path, source):
+def run(tmp_path, source, *flags):
     path = tmp_path / "usage.py"
     path.write_text(textwrap.dedent(source))
-    return mypy_api.run(["--no-incremental", "--cache-dir", str(tmp_path / "cache"), "--strict", str(path)])
+    return mypy_api.run(["--no-incremental", "--cache-dir", str(tmp_path / "cache"), "--strict", *flags, str(path)])
 
 
 def test_stubs_accept_correct_use(tmp_path):
-    out, err, status = run(tmp_path, GOOD)
+    out, err, status = run(tmp_path, GOOD, "--verbose")
     assert status == 0, out + err
+    # What mypy read are the stubs that came with the module, not a copy in a source tree.
+    parsed = re.findall(r"Parsing (\S+) \((kestrava_core(?:\.\w+)?)\)", err)
+    assert sorted(module for _, module in parsed) == ["kestrava_core", "kestrava_core.cbor", "kestrava_core.delta"], err
+    assert {pathlib.Path(path).resolve().parent for path, _ in parsed} == {INSTALLED_STUBS}
 
 
 def test_stubs_reject_wrong_use(tmp_path):
