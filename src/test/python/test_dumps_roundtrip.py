@@ -89,6 +89,10 @@ scalars = (
     st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats(allow_nan=True)
     | st.text(max_size=30) | st.binary(max_size=30)
     | st.binary(max_size=10).filter(lambda b: _utf8(b)).map(bytearray)
+    # Long enough to be spliced into the result rather than copied through
+    # the output (from 2048 bytes).
+    | st.builds(lambda n, c: c * (n // len(c.encode())), st.integers(2040, 5000), st.sampled_from(["a", "\u00e9", "\u20ac"]))
+    | st.builds(lambda n, b: b * n, st.integers(2040, 5000), st.binary(min_size=1, max_size=1))
 )
 keys = st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.text(max_size=10) | st.binary(max_size=10)
 values = st.recursive(
@@ -284,10 +288,24 @@ recipe_keys = st.recursive(
     lambda children: st.tuples(st.sampled_from(["tuple", "ltuple"]), st.lists(children, max_size=3)),
     max_leaves=4,
 )
+changes = st.sampled_from(["shrink", "grow"])
+
+
+def changing(children):
+    """Containers with an element that changes them, followed by others."""
+    return (st.builds(lambda kind, before, change, after: (kind, before + [("changer", change)] + after),
+                      st.sampled_from(["list", "llist"]), st.lists(children, max_size=3), changes,
+                      st.lists(children, min_size=1, max_size=3))
+            | st.builds(lambda kind, before, key, change, after: (kind, before + [(key, ("changer", change))] + after),
+                        st.sampled_from(["dict", "ldict"]), st.lists(st.tuples(recipe_keys, children), max_size=3),
+                        recipe_keys, changes, st.lists(st.tuples(recipe_keys, children), min_size=1, max_size=3)))
+
+
 recipes = st.recursive(
     plain_scalar | hostile_scalar,
     lambda children: st.tuples(st.sampled_from(["list", "tuple", "llist", "ltuple"]), st.lists(children, max_size=5))
-    | st.tuples(st.sampled_from(["dict", "ldict"]), st.lists(st.tuples(recipe_keys, children), max_size=4)),
+    | st.tuples(st.sampled_from(["dict", "ldict"]), st.lists(st.tuples(recipe_keys, children), max_size=4))
+    | changing(children),
     max_leaves=30,
 )
 
