@@ -13,7 +13,7 @@ best time, so machine noise hits all of them alike. Definite mode
   - floor: a small C extension (bench_floor.c) that only visits every object
            through the Python/C calls an encoder needs and writes nothing
   - msgpack (compiled packer) and cbor2 (compiled) on CPython; on PyPy,
-           cbor2's pure-Python encoder under the JIT
+           cbor2-py, cbor2's pure-Python encoder under the JIT
 
 Environments live under build/bench-dumps/ (or --work): the benchmark's own
 venvs, never the test venv. The workers also check that old and new write
@@ -53,7 +53,7 @@ def worker_implementations(kind):
     impls["floor"] = kestrava_bench_floor.visit
     if platform.python_implementation() == "PyPy":
         from cbor2 import _encoder
-        impls["cbor2 (pure Python)"] = _encoder.dumps
+        impls["cbor2-py"] = _encoder.dumps
     else:
         import cbor2
         import msgpack
@@ -67,7 +67,7 @@ def worker_implementations(kind):
 def worker(kind):
     sys.path.insert(0, str(HERE))
     from dumps_workloads import dumps_workloads
-    workloads = dict(dumps_workloads(with_nested=False))
+    workloads = dict(dumps_workloads())
     impls = worker_implementations(kind)
     out = sys.stdout
     for line in sys.stdin:
@@ -166,8 +166,11 @@ def setup(args, work):
         tree, label = pathlib.Path(args.baseline_tree).resolve(), str(args.baseline_tree)
     else:
         tree, label = baseline_tree(work, args.baseline)
-    install_module(old_venv, tree)
-    (work / "baseline.txt").write_text(label + "\n")
+    stamp = work / "baseline.txt"
+    # A commit's module is built once; a tree given by path every time.
+    if args.baseline_tree or not stamp.exists() or stamp.read_text().strip() != label:
+        install_module(old_venv, tree)
+        stamp.write_text(label + "\n")
 
 
 class Worker:

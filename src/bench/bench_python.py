@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark of the Python module (a program, not a test).
 
-dumps (indefinite=False) against cbor2's compiled encoder on four
-workloads, and diff / patch through the Python API against the same core
+dumps (indefinite=False) against cbor2's compiled encoder on five
+workloads (bench_dumps.py sets dumps beside an older build of itself and
+other peers); diff / patch through the Python API against the same core
 functions called directly through the module's exported C symbols (ctypes),
 which shows the binding overhead; and patch on the workload shape of the
 native program bench_apply, to set beside its figures.
@@ -10,13 +11,16 @@ native program bench_apply, to set beside its figures.
 usage: bench_python.py [--quick]
 """
 import ctypes
+import pathlib
 import random
-import struct
 import sys
 import time
 
 import cbor2
 from kestrava_core import cbor, delta
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from dumps_workloads import dumps_workloads  # noqa: E402
 
 
 def best_time(fn, repeat):
@@ -28,69 +32,18 @@ def best_time(fn, repeat):
     return best
 
 
-def records(rng, n):
-    out = []
-    for i in range(n):
-        out.append({
-            "id": i,
-            "name": "user%d" % rng.randrange(10**6),
-            "email": "user%d@example.org" % i,
-            "active": rng.random() < 0.5,
-            "score": round(rng.uniform(0, 100), 2),
-            "balance": rng.randrange(-10**9, 10**9),
-            "tags": ["t%d" % rng.randrange(50) for _ in range(rng.randrange(1, 5))],
-            "address": {"city": "City%d" % rng.randrange(100), "zip": "%05d" % rng.randrange(10**5)},
-            "note": None,
-        })
-    return out
-
-
-def nested(depth, width):
-    # `width` chains, each `depth` levels of alternating maps and arrays.
-    chains = []
-    for w in range(width):
-        node = {"leaf": w, "values": [1, 2.5, "x"]}
-        for level in range(depth):
-            node = {"level": level, "child": node} if level % 2 else [level, node, None]
-        chains.append(node)
-    return chains
-
-
-def mixed_floats(rng, n):
-    out = []
-    for i in range(n):
-        kind = i % 3
-        if kind == 0:  # exact in half precision
-            out.append(rng.randrange(-2048, 2048) / 16.0)
-        elif kind == 1:  # exact in single precision only
-            out.append(struct.unpack("f", struct.pack("f", rng.uniform(-1e6, 1e6)))[0])
-        else:  # needs double precision
-            out.append(rng.uniform(-1e6, 1e6))
-    return out
-
-
-def int_keys(rng, n):
-    return {rng.randrange(-2**40, 2**40): i for i in range(n)}
-
-
 def bench_dumps(quick):
-    rng = random.Random(1)
     repeat = 3 if quick else 7
-    workloads = [
-        ("10,000 JSON-like records", records(rng, 10000)),
-        ("nested: 300 chains x 300 levels", nested(300, 300)),
-        ("100,000 floats, mixed precision", mixed_floats(rng, 100000)),
-        ("dict with 100,000 int keys", int_keys(rng, 100000)),
-    ]
+    workloads = dumps_workloads()
     print("dumps (indefinite=False) vs cbor2.dumps, best of %d runs" % repeat)
-    print("%-34s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
+    print("%-38s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
     for name, value in workloads:
         ours = cbor.dumps(value, indefinite=False)
         theirs = cbor2.dumps(value)
         assert cbor2.loads(ours) == cbor2.loads(theirs), name
         t_ours = best_time(lambda: cbor.dumps(value, indefinite=False), repeat)
         t_theirs = best_time(lambda: cbor2.dumps(value), repeat)
-        print("%-34s %12.2f %12.2f %9.2fx %12d %12d" % (name, t_ours * 1e3, t_theirs * 1e3, t_ours / t_theirs,
+        print("%-38s %12.2f %12.2f %9.2fx %12d %12d" % (name, t_ours * 1e3, t_theirs * 1e3, t_ours / t_theirs,
                                                          len(ours), len(theirs)))
     print("(ratio: kestrava time / cbor2 time; below 1 is faster)")
 

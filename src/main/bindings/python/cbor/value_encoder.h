@@ -475,19 +475,37 @@ private:
         open(4, n);
         Py_ssize_t size = n;
         uint64_t steps = python_steps;
+        PyObject *const *items = list_items(o);
         for (Py_ssize_t i = 0; i < n; ++i) {
             enter_element();
             if (steps != python_steps) {
                 size = PyList_GET_SIZE(o);
                 steps = python_steps;
+                items = list_items(o);
             }
             if (i >= size) {
                 detail::throw_list_index();
             }
-            write_held_element(PyList_GET_ITEM(o, i));
+            write_held_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
             leave_element();
         }
         close();
+    }
+
+    // A list's item array, where reading it costs no call per item; valid
+    // until Python code runs. Null where items are read one by one.
+    static PyObject *const *list_items(PyObject *o) {
+#if defined(PYPY_VERSION)
+        // PyList_GET_ITEM is a call here; this one call gives the array of
+        // the list's native form (the form PyList_GET_ITEM uses too).
+        PyObject **items = PySequence_Fast_ITEMS(o);
+        if (items == nullptr) {
+            PyErr_Clear();
+        }
+        return items;
+#else
+        return reinterpret_cast<PyListObject *>(o)->ob_item;
+#endif
     }
 
     // Subclasses may redefine __getitem__: every element goes through the
