@@ -167,8 +167,8 @@ def setup(args, work):
     else:
         tree, label = baseline_tree(work, args.baseline)
     stamp = work / "baseline.txt"
-    # A commit's module is built once; a tree given by path every time.
-    if args.baseline_tree or not stamp.exists() or stamp.read_text().strip() != label:
+    # The old module is built once per baseline (a commit, or a tree's path).
+    if not stamp.exists() or stamp.read_text().strip() != label:
         install_module(old_venv, tree)
         stamp.write_text(label + "\n")
 

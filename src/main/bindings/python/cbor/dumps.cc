@@ -60,7 +60,7 @@ namespace {
 template <bool Indefinite, bool Limited>
 py::bytes encode(const DumpsValue &value, uint32_t max_depth) {
     ValueEncoder<Indefinite, Limited> encoder(max_depth);
-    encoder.write(value);
+    encoder.write_argument(value);
     return encoder.result();
 }
 

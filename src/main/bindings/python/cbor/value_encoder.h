@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -112,10 +113,24 @@ public:
         return out;
     }
 
-    // A value matched by the general rule (the argument, and every element
-    // the shortcuts do not take).
-    void write(const DumpsValue &value) {
-        std::visit([this](const auto &alternative) { this->write_alternative(alternative); }, value);
+    // The argument, as the general rule matched it: an exact built-in
+    // scalar goes through its shortcut, as it would as an element.
+    void write_argument(const DumpsValue &value) {
+        if (fast_paths) {
+            PyObject *o = std::visit(
+                [](const auto &alternative) -> PyObject * {
+                    if constexpr (std::is_base_of_v<pybind11::handle, std::decay_t<decltype(alternative)>>) {
+                        return alternative.ptr();
+                    } else {
+                        return nullptr;
+                    }
+                },
+                value);
+            if (o != nullptr && write_plain_scalar(o)) {
+                return;
+            }
+        }
+        write(value);
     }
 
 private:
@@ -314,6 +329,11 @@ private:
             }
         }
         write_element_general(element);
+    }
+
+    // A value matched by the general rule.
+    void write(const DumpsValue &value) {
+        std::visit([this](const auto &alternative) { this->write_alternative(alternative); }, value);
     }
 
     // Matches one element and writes it; the match (and a bytearray's copy)
