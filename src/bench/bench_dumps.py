@@ -65,10 +65,20 @@ def worker_implementations(kind):
     return impls
 
 
-def worker(kind):
+def documents():
+    """name -> value: the documents of scripts/bench, and deep nesting."""
     sys.path.insert(0, str(HERE))
-    from dumps_workloads import dumps_workloads
-    workloads = dict(dumps_workloads())
+    import bench_corpus
+    out = {name: build() for name, (_, _, build) in bench_corpus.DOCUMENTS.items()}
+    out["nested"] = bench_corpus.nested(300, 300)
+    return out
+
+
+TITLES = {"nested": "300 chains of 300 levels of maps and arrays"}
+
+
+def worker(kind):
+    workloads = documents()
     impls = worker_implementations(kind)
     out = sys.stdout
     for line in sys.stdin:
@@ -227,16 +237,21 @@ def report(hello, order, workloads, best, identical, baseline, args):
     print()
     print("cbor.dumps(value, indefinite=False), %s %d-bit, best of %d rounds x %d calls; old = %s"
           % (hello["interpreter"], hello["bits"], args.rounds, args.repeat, baseline))
-    header = "%-38s" % "workload" + "".join("%13s" % (n[:12] + " ms") for n in order)
+    header = "%-12s" % "document" + "".join("%13s" % (n[:12] + " ms") for n in order)
     ratios = [n for n in order if n != "new"]
     header += "".join("%13s" % ("new/" + n[:8]) for n in ratios) + "  same bytes"
     print(header)
     for w in workloads:
-        row = "%-38s" % w + "".join("%13.2f" % (best[n, w] * 1e3) for n in order)
+        row = "%-12s" % w + "".join("%13.2f" % (best[n, w] * 1e3) for n in order)
         row += "".join("%13.3f" % (best["new", w] / best[n, w]) for n in ratios)
         row += "  %s" % ("yes" if identical[w] else "NO")
         print(row)
     print("(new/X: this tree's time over X's; below 1 is faster. 'same bytes': old and new outputs identical)")
+    sys.path.insert(0, str(HERE))
+    import bench_corpus
+    titles = dict(TITLES, **{name: doc[0] for name, doc in bench_corpus.DOCUMENTS.items()})
+    for w in workloads:
+        print("  %-10s %s" % (w, titles[w]))
 
 
 def main():

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark of the Python module (a program, not a test).
 
-dumps (indefinite=False) against cbor2's compiled encoder on five
-workloads (bench_dumps.py sets dumps beside an older build of itself and
-other peers); diff / patch through the Python API against the same core
+dumps (indefinite=False) against cbor2's compiled encoder on four
+workloads, and diff / patch through the Python API against the same core
 functions called directly through the module's exported C symbols (ctypes),
 which shows the binding overhead; and patch on the workload shape of the
 native program bench_apply, to set beside its figures.
@@ -11,16 +10,12 @@ native program bench_apply, to set beside its figures.
 usage: bench_python.py [--quick]
 """
 import ctypes
-import pathlib
-import random
 import sys
 import time
 
 import cbor2
+from bench_corpus import KIB, MIB, Rng, int_keys, mixed_floats, nested, noise, records, scattered_edits
 from kestrava_core import cbor, delta
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from dumps_workloads import dumps_workloads  # noqa: E402
 
 
 def best_time(fn, repeat):
@@ -34,16 +29,21 @@ def best_time(fn, repeat):
 
 def bench_dumps(quick):
     repeat = 3 if quick else 7
-    workloads = dumps_workloads()
+    workloads = [
+        ("10,000 JSON-like records", records(Rng(1), 10000)),
+        ("nested: 300 chains x 300 levels", nested(300, 300)),
+        ("100,000 floats, mixed precision", mixed_floats(Rng(2), 100000)),
+        ("dict with 100,000 int keys", int_keys(Rng(3), 100000)),
+    ]
     print("dumps (indefinite=False) vs cbor2.dumps, best of %d runs" % repeat)
-    print("%-38s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
+    print("%-34s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
     for name, value in workloads:
         ours = cbor.dumps(value, indefinite=False)
         theirs = cbor2.dumps(value)
         assert cbor2.loads(ours) == cbor2.loads(theirs), name
         t_ours = best_time(lambda: cbor.dumps(value, indefinite=False), repeat)
         t_theirs = best_time(lambda: cbor2.dumps(value), repeat)
-        print("%-38s %12.2f %12.2f %9.2fx %12d %12d" % (name, t_ours * 1e3, t_theirs * 1e3, t_ours / t_theirs,
+        print("%-34s %12.2f %12.2f %9.2fx %12d %12d" % (name, t_ours * 1e3, t_theirs * 1e3, t_ours / t_theirs,
                                                          len(ours), len(theirs)))
     print("(ratio: kestrava time / cbor2 time; below 1 is faster)")
 
@@ -70,37 +70,16 @@ def view(data):
     return Buf(address, len(data), len(data))
 
 
-def scattered_edits(rng, src):
-    out = bytearray()
-    i = 0
-    while i < len(src):
-        take = min(500 + rng.randrange(1000), len(src) - i)
-        out += src[i:i + take]
-        i += take
-        if i >= len(src):
-            break
-        n = 1 + rng.randrange(8)
-        kind = rng.randrange(3)
-        if kind == 0:
-            out += rng.randbytes(n)
-            i += n
-        elif kind == 1:
-            out += rng.randbytes(n)
-        else:
-            i += n
-    return bytes(out)
-
-
 def bench_delta(quick):
-    rng = random.Random(2)
+    rng = Rng(4)
     lib = core_functions()
     repeat = 3 if quick else 5
     cases = []
-    for size in (64 << 10, 1 << 20, 4 << 20):
-        old = rng.randbytes(size)
-        cases.append(("%d KB, an edit per ~1000 bytes" % (size >> 10), old, scattered_edits(rng, old)))
-    old = rng.randbytes(1 << 20)
-    cases.append(("1 MB, unrelated", old, rng.randbytes(1 << 20)))
+    for size in (64 * KIB, MIB, 4 * MIB):
+        old = noise("python-%d" % size, size)
+        cases.append(("%d KB, an edit per ~1000 bytes" % (size >> 10), old, scattered_edits(rng, old, 1000)))
+    old = noise("python-unrelated", MIB)
+    cases.append(("1 MB, unrelated", old, noise("python-unrelated-new", MIB)))
 
     print()
     print("diff / patch through Python vs the core called directly (ctypes), best of %d runs" % repeat)
@@ -129,7 +108,7 @@ def apply_workload(rng):
     delta of 1,000 copies of about 16 KB and 1,000 inserts of up to 64
     bytes."""
     old_size = 16 << 20
-    old = rng.randbytes(old_size)
+    old = noise("python-apply", old_size)
     items = bytearray()
     out_size = 0
 
@@ -143,16 +122,16 @@ def apply_workload(rng):
         return bytes([major << 5 | 26]) + value.to_bytes(4, "big")
 
     for _ in range(1000):
-        length = 16000 + rng.randrange(1000)
-        offset = rng.randrange(old_size - length)
-        insert = rng.randbytes(1 + rng.randrange(64))
+        length = 16000 + rng.below(1000)
+        offset = rng.below(old_size - length)
+        insert = rng.bytes(1 + rng.below(64))
         items += head(0, offset) + head(0, length) + head(2, len(insert)) + insert
         out_size += length + len(insert)
     return old, bytes(items), out_size
 
 
 def bench_apply_shape(quick):
-    rng = random.Random(3)
+    rng = Rng(5)
     old, d, out_size = apply_workload(rng)
     repeat = 5 if quick else 20
     lib = core_functions()
