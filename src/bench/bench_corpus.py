@@ -357,6 +357,17 @@ def payload():
     }
 
 
+def nested(depth, width):
+    # `width` chains, each `depth` levels of alternating maps and arrays.
+    chains = []
+    for w in range(width):
+        node = {"leaf": w, "values": [1, 2.5, "x"]}
+        for level in range(depth):
+            node = {"level": level, "child": node} if level % 2 else [level, node, None]
+        chains.append(node)
+    return chains
+
+
 # name: (title, JSON-compatible, builder)
 DOCUMENTS = {
     "records": ("10,000 JSON-like records", True, lambda: records(Rng(201), 10000)),

@@ -14,7 +14,7 @@ import sys
 import time
 
 import cbor2
-from bench_corpus import KIB, MIB, Rng, int_keys, mixed_floats, noise, records, scattered_edits
+from bench_corpus import KIB, MIB, Rng, int_keys, mixed_floats, nested, noise, records, scattered_edits
 from kestrava_core import cbor, delta
 
 
@@ -25,17 +25,6 @@ def best_time(fn, repeat):
         fn()
         best = min(best, time.perf_counter() - start)
     return best
-
-
-def nested(depth, width):
-    # `width` chains, each `depth` levels of alternating maps and arrays.
-    chains = []
-    for w in range(width):
-        node = {"leaf": w, "values": [1, 2.5, "x"]}
-        for level in range(depth):
-            node = {"level": level, "child": node} if level % 2 else [level, node, None]
-        chains.append(node)
-    return chains
 
 
 def bench_dumps(quick):
