@@ -36,6 +36,17 @@ ensure_python_dev_deps() {
   fi
 }
 
+# Debian's PyPy, with its C headers and venv support.
+ensure_pypy_deps() {
+  local need=() pkg
+  for pkg in pypy3 pypy3-dev pypy3-venv; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+  done
+  if [ ${#need[@]} -gt 0 ]; then
+    apt_install "${need[@]}"
+  fi
+}
+
 # clang with the libFuzzer and sanitizer runtimes, for scripts/fuzz.
 ensure_fuzz_deps() {
   ensure_python_dev_deps

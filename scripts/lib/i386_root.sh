@@ -61,10 +61,43 @@ i386_sync_certs() {
 # Runs a command inside the root as root, with a plain environment and the
 # personality of a 32-bit machine (uname -m says i686, as on the target).
 i386_run() {
-  setarch i686 chroot "$I386_ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+  _i386_chroot "$I386_ROOT" "$@"
+}
+
+_i386_chroot() {
+  local dir=$1
+  shift
+  setarch i686 chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_PROGRESS_BAR=off \
     PIP_CERT=/etc/ssl/certs/ca-certificates.crt "$@"
+}
+
+# Runs a command like i386_run, but in a throwaway copy of the root from
+# which the C and C++ compilers have been removed, as on a user's machine
+# without them: an overlay on the root, mounted in a mount namespace of its
+# own, so the root itself and everyone else's view of it stay as they are.
+# Needs the root's lock (i386_ensure_root), since the root must not change
+# below the overlay.
+i386_run_without_compilers() {
+  local scratch status=0
+  scratch=$(mktemp -d /var/tmp/kestrava-i386-nocc.XXXXXX)
+  mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
+  # shellcheck disable=SC2016 # the quoted part expands in the inner shell
+  unshare --mount --propagation private bash -c "set -euo pipefail
+    $(declare -f _i386_chroot)"'
+    scratch=$1 lower=$2
+    shift 2
+    mount -t overlay overlay -o "lowerdir=$lower,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/root"
+    mount -t proc proc "$scratch/root/proc"
+    mount --bind /dev "$scratch/root/dev"
+    mount --bind /dev/pts "$scratch/root/dev/pts"
+    echo "=== removing the compilers from a throwaway copy of the i386 root ==="
+    _i386_chroot "$scratch/root" sh -c "DEBIAN_FRONTEND=noninteractive \
+      apt-get purge -y -qq gcc-12 g++-12 cpp-12 >/dev/null"
+    _i386_chroot "$scratch/root" "$@"' bash "$scratch" "$I386_ROOT" "$@" || status=$?
+  rm -rf --one-file-system "$scratch"
+  return $status
 }
 
 _i386_create() {

@@ -25,29 +25,57 @@ python_suite_run() {
 }
 
 # The build and test dependencies, from PyPI: the build system's requirements
-# and the "test" extra of pyproject.toml, plus mypy for the stubs test. Read
-# with the system python3 (tomllib), since the interpreter under test may be
-# older than 3.11.
+# and the test requirements below.
 python_suite_requirements() {
-  python3 - "$1/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    meta = tomllib.load(f)
-reqs = meta["build-system"]["requires"] + meta["project"]["optional-dependencies"]["test"] + [
-    # mypy 1.19 imports librt, which it does not install on PyPy.
-    "mypy; platform_python_implementation != 'PyPy'",
-    "mypy<1.19; platform_python_implementation == 'PyPy'",
-]
-print("\n".join(reqs))
-PY
+  _python_requirements "$1" build test
+}
+
+# The test dependencies: the "test" extra of pyproject.toml, plus mypy for
+# the stubs test.
+python_test_requirements() {
+  _python_requirements "$1" test
 }
 
 # The build system's requirements alone, for installing the module without
 # the test tools.
 python_build_requirements() {
-  python3 - "$1/pyproject.toml" <<'PY'
+  _python_requirements "$1" build
+}
+
+# _python_requirements SRC KIND...: read with the system python3 (tomllib),
+# since the interpreter under test may be older than 3.11.
+_python_requirements() {
+  python3 - "$@" <<'PY'
 import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))
+with open(sys.argv[1] + "/pyproject.toml", "rb") as f:
+    meta = tomllib.load(f)
+reqs = []
+if "build" in sys.argv[2:]:
+    reqs += meta["build-system"]["requires"]
+if "test" in sys.argv[2:]:
+    reqs += meta["project"]["optional-dependencies"]["test"] + [
+        # mypy 1.19 imports librt, which it does not install on PyPy.
+        "mypy; platform_python_implementation != 'PyPy'",
+        "mypy<1.19; platform_python_implementation == 'PyPy'",
+    ]
+print("\n".join(reqs))
 PY
+}
+
+# python_suite_stage SRC DEST: copies the Python suite of the source tree SRC
+# to DEST with the files of the tree it reads (the README for its usage
+# example, the core's headers for the export check, the interpreter check's
+# header), in the same layout but without anything that could be imported
+# as the module; the suite then runs in DEST/src/test/python.
+python_suite_stage() {
+  local src=$1 dest=$2
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  (cd "$src" && {
+    echo README.md
+    echo src/main/bindings/python/main/version_check.h
+    find src/test/python \( -name __pycache__ -o -name .pytest_cache -o -name .hypothesis \) -prune \
+      -o -type f -print
+    find src/main/core -name '*.h'
+  } | tar -cf - -T -) | tar -C "$dest" -xf -
 }

@@ -10,12 +10,11 @@ native program bench_apply, to set beside its figures.
 usage: bench_python.py [--quick]
 """
 import ctypes
-import random
-import struct
 import sys
 import time
 
 import cbor2
+from bench_corpus import KIB, MIB, Rng, int_keys, mixed_floats, nested, noise, records, scattered_edits
 from kestrava_core import cbor, delta
 
 
@@ -28,59 +27,13 @@ def best_time(fn, repeat):
     return best
 
 
-def records(rng, n):
-    out = []
-    for i in range(n):
-        out.append({
-            "id": i,
-            "name": "user%d" % rng.randrange(10**6),
-            "email": "user%d@example.org" % i,
-            "active": rng.random() < 0.5,
-            "score": round(rng.uniform(0, 100), 2),
-            "balance": rng.randrange(-10**9, 10**9),
-            "tags": ["t%d" % rng.randrange(50) for _ in range(rng.randrange(1, 5))],
-            "address": {"city": "City%d" % rng.randrange(100), "zip": "%05d" % rng.randrange(10**5)},
-            "note": None,
-        })
-    return out
-
-
-def nested(depth, width):
-    # `width` chains, each `depth` levels of alternating maps and arrays.
-    chains = []
-    for w in range(width):
-        node = {"leaf": w, "values": [1, 2.5, "x"]}
-        for level in range(depth):
-            node = {"level": level, "child": node} if level % 2 else [level, node, None]
-        chains.append(node)
-    return chains
-
-
-def mixed_floats(rng, n):
-    out = []
-    for i in range(n):
-        kind = i % 3
-        if kind == 0:  # exact in half precision
-            out.append(rng.randrange(-2048, 2048) / 16.0)
-        elif kind == 1:  # exact in single precision only
-            out.append(struct.unpack("f", struct.pack("f", rng.uniform(-1e6, 1e6)))[0])
-        else:  # needs double precision
-            out.append(rng.uniform(-1e6, 1e6))
-    return out
-
-
-def int_keys(rng, n):
-    return {rng.randrange(-2**40, 2**40): i for i in range(n)}
-
-
 def bench_dumps(quick):
-    rng = random.Random(1)
     repeat = 3 if quick else 7
     workloads = [
-        ("10,000 JSON-like records", records(rng, 10000)),
+        ("10,000 JSON-like records", records(Rng(1), 10000)),
         ("nested: 300 chains x 300 levels", nested(300, 300)),
-        ("100,000 floats, mixed precision", mixed_floats(rng, 100000)),
-        ("dict with 100,000 int keys", int_keys(rng, 100000)),
+        ("100,000 floats, mixed precision", mixed_floats(Rng(2), 100000)),
+        ("dict with 100,000 int keys", int_keys(Rng(3), 100000)),
     ]
     print("dumps (indefinite=False) vs cbor2.dumps, best of %d runs" % repeat)
     print("%-34s %12s %12s %10s %12s %12s" % ("workload", "kestrava ms", "cbor2 ms", "ratio", "kestrava B", "cbor2 B"))
@@ -117,37 +70,16 @@ def view(data):
     return Buf(address, len(data), len(data))
 
 
-def scattered_edits(rng, src):
-    out = bytearray()
-    i = 0
-    while i < len(src):
-        take = min(500 + rng.randrange(1000), len(src) - i)
-        out += src[i:i + take]
-        i += take
-        if i >= len(src):
-            break
-        n = 1 + rng.randrange(8)
-        kind = rng.randrange(3)
-        if kind == 0:
-            out += rng.randbytes(n)
-            i += n
-        elif kind == 1:
-            out += rng.randbytes(n)
-        else:
-            i += n
-    return bytes(out)
-
-
 def bench_delta(quick):
-    rng = random.Random(2)
+    rng = Rng(4)
     lib = core_functions()
     repeat = 3 if quick else 5
     cases = []
-    for size in (64 << 10, 1 << 20, 4 << 20):
-        old = rng.randbytes(size)
-        cases.append(("%d KB, an edit per ~1000 bytes" % (size >> 10), old, scattered_edits(rng, old)))
-    old = rng.randbytes(1 << 20)
-    cases.append(("1 MB, unrelated", old, rng.randbytes(1 << 20)))
+    for size in (64 * KIB, MIB, 4 * MIB):
+        old = noise("python-%d" % size, size)
+        cases.append(("%d KB, an edit per ~1000 bytes" % (size >> 10), old, scattered_edits(rng, old, 1000)))
+    old = noise("python-unrelated", MIB)
+    cases.append(("1 MB, unrelated", old, noise("python-unrelated-new", MIB)))
 
     print()
     print("diff / patch through Python vs the core called directly (ctypes), best of %d runs" % repeat)
@@ -176,7 +108,7 @@ def apply_workload(rng):
     delta of 1,000 copies of about 16 KB and 1,000 inserts of up to 64
     bytes."""
     old_size = 16 << 20
-    old = rng.randbytes(old_size)
+    old = noise("python-apply", old_size)
     items = bytearray()
     out_size = 0
 
@@ -190,16 +122,16 @@ def apply_workload(rng):
         return bytes([major << 5 | 26]) + value.to_bytes(4, "big")
 
     for _ in range(1000):
-        length = 16000 + rng.randrange(1000)
-        offset = rng.randrange(old_size - length)
-        insert = rng.randbytes(1 + rng.randrange(64))
+        length = 16000 + rng.below(1000)
+        offset = rng.below(old_size - length)
+        insert = rng.bytes(1 + rng.below(64))
         items += head(0, offset) + head(0, length) + head(2, len(insert)) + insert
         out_size += length + len(insert)
     return old, bytes(items), out_size
 
 
 def bench_apply_shape(quick):
-    rng = random.Random(3)
+    rng = Rng(5)
     old, d, out_size = apply_workload(rng)
     repeat = 5 if quick else 20
     lib = core_functions()

@@ -2,8 +2,10 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "cbor/cbor_generator.h"
+#include "cbor/cbor_generator_append.h"
 #include "test_util.h"
 
 using test::bytes;
@@ -106,6 +108,39 @@ TEST(CborGenerator, SizedHeadWritesTheRequestedWidth) {
     EXPECT_EQ(written([](cbor_generator *g) { return _cbor_write_uint_sized(g, 0x19, 5); }), hex("19 00 05"));
     EXPECT_EQ(written([](cbor_generator *g) { return _cbor_write_uint_sized(g, 0x40, 3); }), hex("43"));
     EXPECT_EQ(written([](cbor_generator *g) { return _cbor_write_uint_helper(g, 6, 24); }), hex("d8 18"));
+}
+
+// The allocation behind a generator is derived from its length alone; the
+// inline writers must derive the same size the growth did, or they would
+// write past the storage.
+TEST(CborGenerator, StorageSizeIsTheNextPowerOfTwoFromSixtyFour) {
+    auto by_doubling = [](uint64_t len) -> uint64_t {
+        if (len == 0) return 0;
+        uint64_t size = 64;
+        while (size < len) size <<= 1;
+        return size <= SIZE_MAX ? size : len;
+    };
+    std::vector<uint64_t> lengths = {0, 1, 63, 64, 65, 127, 128, 129, 1000, UINT32_MAX - 1, UINT32_MAX};
+    for (int bit = 6; bit < 32; bit++) {
+        const uint64_t power = uint64_t{1} << bit;
+        lengths.insert(lengths.end(), {power - 1, power, power + 1});
+    }
+    for (uint64_t len : lengths) {
+        EXPECT_EQ(kestrava::generator_storage_for(len), by_doubling(len)) << len;
+    }
+}
+
+TEST(CborGenerator, InlineWritesRespectALowerLimit) {
+    std::unique_ptr<cbor_generator, gen_deleter> g(cbor_generator_create());
+    ASSERT_EQ(kestrava::generator_write_head(g.get(), 0, 1000, 3), 0);
+    // Two more bytes would take it past the limit: refused whole.
+    EXPECT_EQ(kestrava::generator_write_head(g.get(), 0, 1000, 4), -1);
+    EXPECT_EQ(kestrava::generator_write_string(g.get(), 3, "a", 1, 3), -1);
+    EXPECT_EQ(kestrava::generator_claim(g.get(), 2, 4), nullptr);
+    ASSERT_EQ(g->len, 3u);
+    ASSERT_NE(kestrava::generator_claim(g.get(), 1, 4), nullptr);
+    EXPECT_EQ(g->len, 4u);
+    EXPECT_EQ(bytes(g->data, g->data + 3), hex("19 03 e8"));
 }
 
 }  // namespace

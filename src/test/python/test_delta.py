@@ -289,3 +289,51 @@ def test_patch_of_diff_restores_edited_values(pair):
 @given(st.binary(max_size=600), st.binary(max_size=600))
 def test_patch_of_diff_restores_arbitrary_values(old, new):
     assert bytes(patch(old, bytes(diff(old, new)))) == new
+
+
+def test_diff_indexed_is_bound_like_diff():
+    from kestrava_core.delta import diff_indexed
+    assert bytes(diff_indexed(OLD, NEW)) == FOX_TO_CAT
+    assert bytes(diff_indexed(old_value=PythonInBuf(OLD), new_value=NEW)) == FOX_TO_CAT
+    assert type(diff_indexed(OLD, NEW)) is PythonOutBuf
+    with pytest.raises(TypeError) as info:
+        diff_indexed(bytearray(OLD), NEW)
+    assert "diff_indexed(): incompatible function arguments" in str(info.value)
+    assert "(old_value: kestrava_core.delta.PythonInBuf, new_value: kestrava_core.delta.PythonInBuf)" \
+        in str(info.value)
+    for bad_call in (lambda: diff_indexed(OLD), lambda: diff_indexed(OLD, NEW, NEW),
+                     lambda: diff_indexed(old=OLD, new=NEW)):
+        with pytest.raises(TypeError):
+            bad_call()
+
+
+def test_diff_indexed_shapes():
+    assert bytes(delta.diff_indexed(b"abc", b"abc")) == b"\xf6"
+    assert bytes(delta.diff_indexed(b"a", b"a")) == b"\x41a"
+    assert bytes(delta.diff_indexed(b"", b"")) == b"\x40"
+    assert bytes(delta.diff_indexed(b"abc", b"abcd")) == b"\x44abcd"
+    unrelated = bytes(range(1, 101))
+    assert bytes(delta.diff_indexed(b"\x00" * 100, unrelated)) == b"\x58\x64" + unrelated
+
+
+def test_diff_indexed_finds_a_moved_block():
+    old = os.urandom(1 << 20)
+    new = old[:100000] + old[300000:800000] + old[100000:300000] + old[800000:]
+    d = bytes(delta.diff_indexed(old, new))
+    assert len(d) < 64
+    assert bytes(patch(old, d)) == new
+
+
+@given(edited_pairs())
+def test_patch_of_diff_indexed_restores_edited_values(pair):
+    old, new = pair
+    d = bytes(delta.diff_indexed(old, new))
+    assert len(d) <= len(new) + 5
+    assert d == b"\xf6" or len(d) < len(new) or d[-len(new):] == new or not new
+    assert bytes(patch(old, d)) == (old if d == b"\xf6" else new)
+
+
+@given(st.binary(max_size=600), st.binary(max_size=600))
+def test_patch_of_diff_indexed_restores_arbitrary_values(old, new):
+    d = bytes(delta.diff_indexed(old, new))
+    assert bytes(patch(old, d)) == (old if d == b"\xf6" else new)

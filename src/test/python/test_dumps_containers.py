@@ -13,6 +13,9 @@ import pytest
 
 from kestrava_core.cbor import dumps
 
+# Every test here runs with the shortcuts for exact built-in types and without.
+pytestmark = pytest.mark.usefixtures("dumps_paths")
+
 CPYTHON = platform.python_implementation() == "CPython"
 EVERY_CONFIGURATION = [dict(), dict(max_depth=10**6), dict(indefinite=False), dict(indefinite=False, max_depth=10**6)]
 

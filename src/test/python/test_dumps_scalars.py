@@ -7,6 +7,9 @@ import pytest
 
 from kestrava_core.cbor import dumps
 
+# Every test here runs with the shortcuts for exact built-in types and without.
+pytestmark = pytest.mark.usefixtures("dumps_paths")
+
 try:
     import numpy
 except ImportError:  # the suite also runs where numpy has no build

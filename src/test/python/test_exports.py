@@ -40,7 +40,7 @@ def lib():
     lib.buf_create.restype = ctypes.POINTER(Buf)
     lib.buf_free.argtypes = [ctypes.POINTER(Buf)]
     lib.buf_write_bytes.argtypes = [ctypes.POINTER(Buf), ctypes.c_void_p, ctypes.c_uint32]
-    for name in ("diff_generate_binary", "diff_apply_binary"):
+    for name in ("diff_generate_binary", "diff_generate_binary_indexed", "diff_apply_binary"):
         getattr(lib, name).restype = ctypes.POINTER(Buf)
         getattr(lib, name).argtypes = [ctypes.POINTER(Buf), ctypes.POINTER(Buf)]
     lib.cbor_generator_create.restype = ctypes.POINTER(Generator)
@@ -81,6 +81,10 @@ def test_core_delta_functions_agree_with_the_python_api(lib):
     assert owned_bytes(patched) == new
     lib.buf_free(patched)
     assert not lib.diff_apply_binary(ctypes.byref(view(old)), ctypes.byref(view(b"\x18")))
+    result = lib.diff_generate_binary_indexed(ctypes.byref(view(old)), ctypes.byref(view(new)))
+    assert result
+    assert owned_bytes(result) == bytes(delta.diff_indexed(old, new))
+    lib.buf_free(result)
 
 
 def test_core_generator_writes_what_dumps_writes(lib):

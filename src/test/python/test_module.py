@@ -35,7 +35,8 @@ def test_module_tree_and_versions():
     own = {name for name in vars(kestrava_core) if not name.startswith("__")}
     assert own == {"cbor", "delta"}
     assert {n for n in vars(cbor) if not n.startswith("__")} == {"dumps"}
-    assert {n for n in vars(delta) if not n.startswith("__")} == {"PythonOutBuf", "PythonInBuf", "diff", "patch"}
+    assert {n for n in vars(delta) if not n.startswith("__")} == {"PythonOutBuf", "PythonInBuf", "diff", "diff_indexed",
+                                                                  "patch"}
 
 
 def test_submodules_are_importable_by_dotted_name():
@@ -69,6 +70,10 @@ def test_function_docstrings_follow_the_generated_signature():
         "patch(old_value: kestrava_core.delta.PythonInBuf, diff: kestrava_core.delta.PythonInBuf, *, "
         "max_size: Optional[int] = None) -> "
         "kestrava_core.delta.PythonOutBuf\n\n" + "\n    Apply 'diff' to 'old_value'\n    " + "\n")
+    assert delta.diff_indexed.__doc__ == (
+        "diff_indexed(old_value: kestrava_core.delta.PythonInBuf, new_value: kestrava_core.delta.PythonInBuf) -> "
+        "kestrava_core.delta.PythonOutBuf\n\n" + "\n    Diff between 'old_value' and 'new_value' that finds moved and "
+        "repeated blocks anywhere in 'old_value'\n    " + "\n")
     assert delta.PythonInBuf.__doc__ is None
     assert delta.PythonOutBuf.__doc__ is None
 

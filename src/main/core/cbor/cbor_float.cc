@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "cbor/cbor_float_width.h"
+#include "cbor/cbor_generator_append.h"
 
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
               "the float writers rely on IEEE-754 single and double precision");
@@ -46,14 +47,14 @@ float to_single(double x) {
    information 25, 26 or 27) and 2, 4 or 8 big-endian bytes, written in one
    append, so a failed write leaves no partial item behind. */
 int write_item(cbor_generator *g, uint8_t initial, uint64_t bits) {
-    return _cbor_write_uint_sized(g, initial, bits) == 0 ? 1 : -1;
+    return kestrava::generator_write_sized(g, initial, bits) == 0 ? 1 : -1;
 }
 
 /* Half-precision pattern: the fraction is truncated to 10 bits and the
    exponent rebiased with 16-bit wrap-around; values outside the normal half
    range come out wrong, which is why only cbor_write_float's exactness
    decision may pick this form. */
-int cbor_write_float16(cbor_generator *g, double x) {
+uint32_t half_bits(double x) {
     const uint32_t f = float_bits(to_single(x));
     const uint32_t sign = (f >> 16) & 0x8000u;
     const uint32_t exponent = (f >> 23) & 0xffu;
@@ -67,7 +68,7 @@ int cbor_write_float16(cbor_generator *g, double x) {
         /* Unsigned arithmetic gives the wrap-around modulo 65536. */
         half = sign | (mantissa >> 13) | (((exponent - 112u) * 1024u) & 0xffffu);
     }
-    return write_item(g, 0xf9, half);
+    return half;
 }
 
 }  // namespace
@@ -113,19 +114,42 @@ int cbor_write_float32(cbor_generator *g, double x) {
     return write_item(g, 0xfa, float_bits(to_single(x)));
 }
 
-int cbor_write_float(cbor_generator *g, double x) {
+namespace kestrava {
+
+bool cbor_float_item(double x, uint8_t &initial, uint64_t &bits) {
+    initial = 0xf9;
     if (std::isnan(x)) {
-        return write_item(g, 0xf9, 0x7e00) == 1 ? 0 : -1;
+        bits = 0x7e00;
+        return false;
     }
     if (std::isinf(x)) {
-        return write_item(g, 0xf9, x < 0 ? 0xfc00 : 0x7c00) == 1 ? 0 : -1;
+        bits = x < 0 ? 0xfc00 : 0x7c00;
+        return false;
     }
-    switch (kestrava::cbor_float_shortest_width(x)) {
+    switch (cbor_float_shortest_width(x)) {
         case 2:
-            return cbor_write_float16(g, x);
+            bits = half_bits(x);
+            break;
         case 4:
-            return cbor_write_float32(g, x);
+            initial = 0xfa;
+            bits = float_bits(to_single(x));
+            break;
         default:
-            return cbor_write_float64(g, x);
+            initial = 0xfb;
+            bits = double_bits(x);
+            break;
     }
+    return true;
+}
+
+}  // namespace kestrava
+
+int cbor_write_float(cbor_generator *g, double x) {
+    uint8_t initial = 0;
+    uint64_t bits = 0;
+    const bool finite = kestrava::cbor_float_item(x, initial, bits);
+    if (write_item(g, initial, bits) < 0) {
+        return -1;
+    }
+    return finite ? 1 : 0;
 }

@@ -14,10 +14,10 @@ namespace py = pybind11;
 namespace kestrava {
 namespace detail {
 
-void throw_write_failure(const cbor_generator *g, uint64_t item_bytes) {
-    // The generator's length is 32-bit: an item that would take it past
-    // that cannot be written however much memory there is.
-    if (static_cast<uint64_t>(g->len) + item_bytes > UINT32_MAX) {
+void throw_write_failure(uint64_t written, uint64_t item_bytes) {
+    // The output's length is 32-bit: an item that would take it past that
+    // cannot be written however much memory there is.
+    if (written + item_bytes > UINT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "dumps output would exceed 4294967295 bytes");
         throw py::error_already_set();
     }
@@ -27,6 +27,21 @@ void throw_write_failure(const cbor_generator *g, uint64_t item_bytes) {
 void throw_cannot_encode(py::handle object) {
     throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(object))) +
                          " to C++ type 'DumpsValue'");
+}
+
+void throw_no_utf8(py::handle text) {
+    throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(text))) +
+                         " to C++ type 'std::string' (the text has no UTF-8 form)");
+}
+
+void throw_list_index() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    throw py::error_already_set();
+}
+
+void throw_dict_changed(const char *message) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    throw py::error_already_set();
 }
 
 void throw_depth_exceeded(uint32_t max_depth) {
@@ -45,9 +60,8 @@ namespace {
 template <bool Indefinite, bool Limited>
 py::bytes encode(const DumpsValue &value, uint32_t max_depth) {
     ValueEncoder<Indefinite, Limited> encoder(max_depth);
-    encoder.write(value);
-    const cbor_generator *out = encoder.output();
-    return py::bytes(reinterpret_cast<const char *>(out->data), out->len);
+    encoder.write_argument(value);
+    return encoder.result();
 }
 
 }  // namespace

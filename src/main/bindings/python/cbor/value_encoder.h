@@ -7,18 +7,23 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
+#include <vector>
 
-#include "cbor/cbor_float.h"
+#include "cbor/cbor_float_width.h"
 #include "cbor/cbor_generator.h"
+#include "cbor/cbor_generator_append.h"
 #include "cbor/describe_object.h"
 #include "cbor/dumps_value.h"
+#include "cbor/fast_paths.h"
 
 namespace kestrava {
 
@@ -61,10 +66,13 @@ private:
     uint32_t &nesting;
 };
 
-[[noreturn]] void throw_write_failure(const cbor_generator *g, uint64_t item_bytes);
+[[noreturn]] void throw_write_failure(uint64_t written, uint64_t item_bytes);
 [[noreturn]] void throw_cannot_encode(pybind11::handle object);
 [[noreturn]] void throw_depth_exceeded(uint32_t max_depth);
 [[noreturn]] void throw_integer_out_of_range(pybind11::handle object, std::size_t text_limit);
+[[noreturn]] void throw_no_utf8(pybind11::handle text);
+[[noreturn]] void throw_list_index();
+[[noreturn]] void throw_dict_changed(const char *message);
 
 }  // namespace detail
 
@@ -76,20 +84,56 @@ public:
     explicit ValueEncoder(uint32_t max_depth)
         : Depth(max_depth),
           generator(cbor_generator_create(), cbor_generator_free),
-          nesting_limit(static_cast<uint32_t>(std::clamp(Py_GetRecursionLimit(), 1, max_native_nesting))) {
+          nesting_limit(static_cast<uint32_t>(std::clamp(Py_GetRecursionLimit(), 1, max_native_nesting))),
+          fast_paths(dumps_fast_paths_enabled()) {
         if (!generator) {
             throw std::bad_alloc();
         }
     }
 
-    const cbor_generator *output() const { return generator.get(); }
+    // The output: the generator's bytes with the spliced strings in their
+    // places, copied once into a new bytes object.
+    pybind11::bytes result() const {
+        const cbor_generator *g = generator.get();
+        const char *data = reinterpret_cast<const char *>(g->data);
+        if (splices.empty()) {
+            return pybind11::bytes(data, g->len);
+        }
+        pybind11::bytes out(nullptr, static_cast<std::size_t>(g->len + spliced));
+        char *to = PyBytes_AS_STRING(out.ptr());
+        uint32_t from = 0;
+        for (const Splice &splice : splices) {
+            std::memcpy(to, data + from, splice.at - from);
+            to += splice.at - from;
+            from = splice.at;
+            std::memcpy(to, splice.data, splice.size);
+            to += splice.size;
+        }
+        std::memcpy(to, data + from, g->len - from);
+        return out;
+    }
 
-    void write(const DumpsValue &value) {
-        std::visit([this](const auto &alternative) { this->write_alternative(alternative); }, value);
+    // The argument, as the general rule matched it: an exact built-in
+    // scalar goes through its shortcut, as it would as an element.
+    void write_argument(const DumpsValue &value) {
+        if (fast_paths) {
+            PyObject *o = std::visit(
+                [](const auto &alternative) -> PyObject * {
+                    if constexpr (std::is_base_of_v<pybind11::handle, std::decay_t<decltype(alternative)>>) {
+                        return alternative.ptr();
+                    } else {
+                        return nullptr;
+                    }
+                },
+                value);
+            if (o != nullptr && write_plain_scalar(o)) {
+                return;
+            }
+        }
+        write(value);
     }
 
 private:
-    static constexpr uint64_t container_marker = CBOR_INDEFINITE;
     // A program may raise the interpreter's limit far past what the native
     // stack holds (a self-containing dict crashed an 8 MB stack at 40,000
     // levels); nesting stops here whatever the limit, at a depth that takes
@@ -101,47 +145,239 @@ private:
     // Containers currently open, against the interpreter's recursion limit.
     uint32_t nesting = 0;
     const uint32_t nesting_limit;
+    const bool fast_paths;
+    // Counts the steps that may run Python code (general matching, item
+    // access of sequence subclasses, the release of what they held). While
+    // it stands still no container can have changed, so sizes read before
+    // are still true.
+    uint64_t python_steps = 0;
 
-    // Writer results: -1 means the generator could not take the item.
+    // Long strings of exact str and bytes objects are not copied into the
+    // generator but into the result, once: the generator gets their heads,
+    // and the strings are spliced in behind them at the end. Their objects
+    // are held until then; they cannot change, and releasing them runs no
+    // Python code.
+    struct Splice {
+        uint32_t at;  // generator offset the string follows
+        const char *data;
+        uint32_t size;
+        pybind11::object owner;
+    };
+    static constexpr Py_ssize_t splice_from = 2048;
+    std::vector<Splice> splices;
+    uint64_t spliced = 0;
+
+    cbor_generator *out() { return generator.get(); }
+
+    // The generator may hold what the whole output may: 4294967295 bytes,
+    // less those spliced in.
+    uint64_t max_len() const { return UINT32_MAX - spliced; }
+
+    // Writer results: -1 means the output could not take the item.
     void check(int result, uint64_t item_bytes) {
         if (result < 0) {
-            detail::throw_write_failure(generator.get(), item_bytes);
+            detail::throw_write_failure(generator->len + spliced, item_bytes);
         }
     }
 
-    void write_alternative(const pybind11::bool_ &b) {
-        check(b.ptr() == Py_True ? cbor_write_true(generator.get()) : cbor_write_false(generator.get()), 1);
+    void write_byte(uint8_t byte) {
+        uint8_t *at = generator_claim(out(), 1, max_len());
+        if (at == nullptr) {
+            detail::throw_write_failure(generator->len + spliced, 1);
+        }
+        *at = byte;
     }
 
-    void write_alternative(const pybind11::float_ &f) {
-        check(cbor_write_float(generator.get(), PyFloat_AS_DOUBLE(f.ptr())), 9);
+    void write_head(uint8_t major, uint64_t argument) {
+        check(generator_write_head(out(), major, argument, max_len()), 9);
     }
 
-    void write_alternative(const pybind11::int_ &n) {
-        PyObject *o = n.ptr();
-        if (PyLong_CheckExact(o)) {
-            // A plain int equals the int rebuilt from its converted value
-            // whenever the conversion succeeds; no Python code can run.
+    void write_signed(int64_t v) {
+        write_head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+    }
+
+    void write_float(double x) {
+        uint8_t initial = 0;
+        uint64_t bits = 0;
+        cbor_float_item(x, initial, bits);
+        check(generator_write_sized(out(), initial, bits, max_len()), 9);
+    }
+
+    void write_string(uint8_t major, const char *data, Py_ssize_t size) {
+        const uint64_t length = static_cast<uint64_t>(size);
+        check(generator_write_string(out(), major, data, length, max_len()), length + 9);
+    }
+
+    // A string whose bytes belong to `owner`, an exact str or bytes object.
+    // Fails where copying it would have failed: past 32 bits, before the
+    // head; or when the output cannot hold it, after the head.
+    void write_owned_string(uint8_t major, const char *data, Py_ssize_t size, PyObject *owner) {
+        if (size < splice_from) {
+            write_string(major, data, size);
+            return;
+        }
+        const uint64_t length = static_cast<uint64_t>(size);
+        if (length > UINT32_MAX) {
+            detail::throw_write_failure(generator->len + spliced, length + 9);
+        }
+        write_head(major, length);
+        if (generator->len + spliced + length > UINT32_MAX) {
+            detail::throw_write_failure(generator->len + spliced, length + 9);
+        }
+        splices.push_back(Splice{generator->len, data, static_cast<uint32_t>(length),
+                                 pybind11::reinterpret_borrow<pybind11::object>(owner)});
+        spliced += length;
+    }
+
+    // --- the shortcuts: objects whose type is exactly a built-in one ---
+    //
+    // For these the general rule only tests types (no Python code), picks
+    // the alternative of the type (bool 0, float 1, int 2, list 3, tuple 4,
+    // dict 5, bytes 6, str 7, None 8) and writes it without running Python
+    // code either; so testing the type once and writing directly gives the
+    // same bytes and errors. A bool is never a subclass; None is the one
+    // instance of its type.
+
+    static bool is_plain_scalar(PyObject *o) {
+        const PyTypeObject *type = Py_TYPE(o);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+               o == Py_None || type == &PyBytes_Type;
+    }
+
+    // Writes `o` when it is a plain scalar; false, with nothing done,
+    // otherwise.
+    bool write_plain_scalar(PyObject *o) {
+        const PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyUnicode_Type) {
+            write_plain_text(o);
+        } else if (type == &PyLong_Type) {
+            write_plain_int(o);
+        } else if (type == &PyFloat_Type) {
+            write_float(PyFloat_AS_DOUBLE(o));
+        } else if (type == &PyBool_Type) {
+            write_byte(o == Py_True ? 0xf5 : 0xf4);
+        } else if (o == Py_None) {
+            write_byte(0xf6);
+        } else if (type == &PyBytes_Type) {
+            write_plain_bytes(o);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // The integer rule for an exact int: its value decides, and rebuilding
+    // an int from a converted value always compares equal.
+    void write_plain_int(PyObject *o) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+            write_signed(v);
+            return;
+        }
+        if (overflow > 0) {
             const unsigned long long u = PyLong_AsUnsignedLongLong(o);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                check(cbor_write_uint(generator.get(), u), 9);
+                write_head(0, u);
                 return;
             }
-            PyErr_Clear();
-            const long long s = PyLong_AsLongLong(o);
-            if (!(s == -1 && PyErr_Occurred())) {
-                check(cbor_write_negint(generator.get(), s), 9);
-                return;
-            }
-            PyErr_Clear();
-            detail::throw_integer_out_of_range(n, text_limit);
         }
-        write_int_subclass(n);
+        PyErr_Clear();
+        detail::throw_integer_out_of_range(o, text_limit);
     }
 
-    // An int subclass may redefine conversion and equality: convert, rebuild
-    // an int from the result and compare with ==; any failure only makes
-    // the attempt fail.
+    void write_plain_text(PyObject *o) {
+#if !defined(PYPY_VERSION)
+        // ASCII text is its own UTF-8 form, stored right behind the object.
+        if (PyUnicode_IS_COMPACT_ASCII(o)) {
+            write_owned_string(3, static_cast<const char *>(PyUnicode_DATA(o)), PyUnicode_GET_LENGTH(o), o);
+            return;
+        }
+#endif
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            detail::throw_no_utf8(o);
+        }
+        write_owned_string(3, utf8, size, o);
+    }
+
+    void write_plain_bytes(PyObject *o) {
+#if defined(PYPY_VERSION)
+        // One call instead of one for the data and one for the size.
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(o, &data, &size) != 0) {
+            throw pybind11::error_already_set();
+        }
+        write_owned_string(2, data, size, o);
+#else
+        write_owned_string(2, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), o);
+#endif
+    }
+
+    // An element of a container: through the shortcuts where its type
+    // allows, else through the general rule. The caller holds `element`.
+    void write_element(PyObject *element) {
+        if (fast_paths) {
+            if (write_plain_scalar(element)) {
+                return;
+            }
+            const PyTypeObject *type = Py_TYPE(element);
+            if (type == &PyList_Type || type == &PyTuple_Type) {
+                write_sequence(element);
+                return;
+            }
+            if (type == &PyDict_Type) {
+                write_dict(element);
+                return;
+            }
+        }
+        write_element_general(element);
+    }
+
+    // A value matched by the general rule.
+    void write(const DumpsValue &value) {
+        std::visit([this](const auto &alternative) { this->write_alternative(alternative); }, value);
+    }
+
+    // Matches one element and writes it; the match (and a bytearray's copy)
+    // lives only while the element is written.
+    void write_element_general(PyObject *element) {
+        ++python_steps;
+        DumpsValue value;
+        std::string storage;
+        if (!match_dumps_value(element, value, storage)) {
+            detail::throw_cannot_encode(element);
+        }
+        write(value);
+    }
+
+    // --- the general rule's alternatives ---
+
+    void write_alternative(const pybind11::bool_ &b) { write_byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
+
+    void write_alternative(const pybind11::float_ &f) { write_float(PyFloat_AS_DOUBLE(f.ptr())); }
+
+    // The integer rule as stated: convert (implicit conversion allowed),
+    // rebuild an int from the result and compare with ==, unsigned first;
+    // any failure only makes the attempt fail. An int subclass may redefine
+    // both conversion and equality.
+    void write_alternative(const pybind11::int_ &n) {
+        uint64_t u = 0;
+        if (convert_and_compare(n, u)) {
+            write_head(0, u);
+            return;
+        }
+        int64_t s = 0;
+        if (convert_and_compare(n, s)) {
+            write_signed(s);
+            return;
+        }
+        detail::throw_integer_out_of_range(n, text_limit);
+    }
+
     template <typename T>
     bool convert_and_compare(const pybind11::int_ &n, T &out) {
         try {
@@ -162,30 +398,13 @@ private:
         }
     }
 
-    void write_int_subclass(const pybind11::int_ &n) {
-        uint64_t u = 0;
-        if (convert_and_compare(n, u)) {
-            check(cbor_write_uint(generator.get(), u), 9);
-            return;
-        }
-        int64_t s = 0;
-        if (convert_and_compare(n, s)) {
-            check(s < 0 ? cbor_write_negint(generator.get(), s)
-                        : cbor_write_uint(generator.get(), static_cast<uint64_t>(s)),
-                  9);
-            return;
-        }
-        detail::throw_integer_out_of_range(n, text_limit);
-    }
-
     void write_alternative(const pybind11::bytes &b) {
         char *data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        check(cbor_write_byte_string(generator.get(), data, static_cast<uint64_t>(size)),
-              static_cast<uint64_t>(size) + 9);
+        write_string(2, data, size);
     }
 
     void write_alternative(const pybind11::str &s) {
@@ -193,32 +412,26 @@ private:
         const char *utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
         if (utf8 == nullptr) {
             PyErr_Clear();
-            throw pybind11::cast_error("Unable to cast Python instance of type " +
-                                       std::string(pybind11::str(pybind11::type::handle_of(s))) +
-                                       " to C++ type 'std::string' (the text has no UTF-8 form)");
+            detail::throw_no_utf8(s);
         }
-        check(cbor_write_text_string(generator.get(), utf8, static_cast<uint64_t>(size)),
-              static_cast<uint64_t>(size) + 9);
+        write_string(3, utf8, size);
     }
 
-    void write_alternative(const pybind11::none &) { check(cbor_write_null(generator.get()), 1); }
+    void write_alternative(const pybind11::none &) { write_byte(0xf6); }
 
-    void write_alternative(bool b) {
-        check(b ? cbor_write_true(generator.get()) : cbor_write_false(generator.get()), 1);
-    }
+    void write_alternative(bool b) { write_byte(b ? 0xf5 : 0xf4); }
 
-    void write_alternative(uint64_t v) { check(cbor_write_uint(generator.get(), v), 9); }
+    void write_alternative(uint64_t v) { write_head(0, v); }
 
-    void write_alternative(int64_t v) {
-        check(v < 0 ? cbor_write_negint(generator.get(), v)
-                    : cbor_write_uint(generator.get(), static_cast<uint64_t>(v)),
-              9);
-    }
+    void write_alternative(int64_t v) { write_signed(v); }
 
     void write_alternative(std::string_view view) {
-        check(cbor_write_text_string(generator.get(), view.data(), view.size()),
-              static_cast<uint64_t>(view.size()) + 9);
+        write_string(3, view.data(), static_cast<Py_ssize_t>(view.size()));
     }
+
+    void write_alternative(const pybind11::list &l) { write_sequence(l.ptr()); }
+    void write_alternative(const pybind11::tuple &t) { write_sequence(t.ptr()); }
+    void write_alternative(const pybind11::dict &d) { write_dict(d.ptr()); }
 
     // --- containers ---
 
@@ -236,106 +449,153 @@ private:
         }
     }
 
-    // Matches one element and writes it; the match (and a bytearray's copy)
-    // lives only while the element is written.
-    void write_element(pybind11::handle element) {
-        DumpsValue value;
-        std::string storage;
-        if (!match_dumps_value(element, value, storage)) {
-            detail::throw_cannot_encode(element);
+    void open(uint8_t major, Py_ssize_t count) {
+        if constexpr (Indefinite) {
+            write_byte(static_cast<uint8_t>(major << 5 | 31));
+        } else {
+            write_head(major, static_cast<uint64_t>(count));
         }
-        write(value);
-    }
-
-    void write_head(int (*writer)(cbor_generator *, uint64_t), uint64_t count) {
-        check(writer(generator.get(), Indefinite ? container_marker : count), 9);
     }
 
     void close() {
         if constexpr (Indefinite) {
-            check(cbor_write_break(generator.get()), 1);
+            write_byte(0xff);
         }
     }
 
-    // Elements are fetched one at a time through item access for subclasses
-    // (which may redefine __getitem__); plain lists are read
-    // directly but with the bounds re-checked, since Python code run while
-    // an element is matched may shrink the list.
-    template <typename Sequence>
-    void write_sequence(const Sequence &sequence) {
+    void write_sequence(PyObject *o) {
         detail::NestingGuard guard(nesting, nesting_limit);
-        PyObject *o = sequence.ptr();
-        const bool is_list = PyList_Check(o);
-        const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-        const bool exact = is_list ? PyList_CheckExact(o) : PyTuple_CheckExact(o);
-        write_head(cbor_write_array, static_cast<uint64_t>(n));
+        if (PyList_CheckExact(o)) {
+            write_list_items(o);
+        } else if (PyTuple_CheckExact(o)) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(o);
+            open(4, n);
+            // A tuple cannot change; each element is held all the same,
+            // since Python code run while one is written may drop it from
+            // elsewhere.
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                enter_element();
+                write_held_element(PyTuple_GET_ITEM(o, i));
+                leave_element();
+            }
+            close();
+        } else {
+            write_items_by_index(o);
+        }
+    }
+
+    // Plain scalars need no reference of their own: nothing can release
+    // them while no Python code runs. Anything else is held while written.
+    void write_held_element(PyObject *element) {
+        if (fast_paths && write_plain_scalar(element)) {
+            return;
+        }
+        const pybind11::object held = pybind11::reinterpret_borrow<pybind11::object>(element);
+        write_element(element);
+    }
+
+    // Elements are read directly, with the bounds re-checked whenever Python
+    // code may have run: it may have shrunk the list.
+    void write_list_items(PyObject *o) {
+        const Py_ssize_t n = PyList_GET_SIZE(o);
+        open(4, n);
+        Py_ssize_t size = n;
+        uint64_t steps = python_steps;
+        PyObject *const *items = list_items(o);
         for (Py_ssize_t i = 0; i < n; ++i) {
             enter_element();
-            pybind11::object element;
-            if (exact) {
-                if (is_list && i >= PyList_GET_SIZE(o)) {
-                    PyErr_SetString(PyExc_IndexError, "list index out of range");
-                    throw pybind11::error_already_set();
-                }
-                element = pybind11::reinterpret_borrow<pybind11::object>(is_list ? PyList_GET_ITEM(o, i)
-                                                                                 : PyTuple_GET_ITEM(o, i));
-            } else {
-                // Through the type's item access, so that a redefined
-                // __getitem__ is used on every interpreter.
-                pybind11::int_ index(i);
-                element = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetItem(o, index.ptr()));
-                if (!element) {
-                    throw pybind11::error_already_set();
-                }
+            if (steps != python_steps) {
+                size = PyList_GET_SIZE(o);
+                steps = python_steps;
+                items = list_items(o);
             }
-            write_element(element);
+            if (i >= size) {
+                detail::throw_list_index();
+            }
+            write_held_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
             leave_element();
         }
         close();
     }
 
-    void write_alternative(const pybind11::list &l) { write_sequence(l); }
-    void write_alternative(const pybind11::tuple &t) { write_sequence(t); }
+    // A list's item array, where reading it costs no call per item; valid
+    // until Python code runs. Null where items are read one by one.
+    static PyObject *const *list_items(PyObject *o) {
+#if defined(PYPY_VERSION)
+        // PyList_GET_ITEM is a call here; this one call gives the array of
+        // the list's native form (the form PyList_GET_ITEM uses too).
+        PyObject **items = PySequence_Fast_ITEMS(o);
+        if (items == nullptr) {
+            PyErr_Clear();
+        }
+        return items;
+#else
+        return reinterpret_cast<PyListObject *>(o)->ob_item;
+#endif
+    }
+
+    // Subclasses may redefine __getitem__: every element goes through the
+    // type's item access, on every interpreter.
+    void write_items_by_index(PyObject *o) {
+        const Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+        open(4, n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            enter_element();
+            ++python_steps;
+            pybind11::int_ index(i);
+            const auto element = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetItem(o, index.ptr()));
+            if (!element) {
+                throw pybind11::error_already_set();
+            }
+            write_element(element.ptr());
+            leave_element();
+        }
+        close();
+    }
 
     // Python code run while an entry is matched (__bool__, __index__) may
     // change the dictionary; the entries written must still be exactly the
     // count announced in a definite head, so a change of size, or more
     // entries than announced, is an error as in Python's own iteration.
-    void write_alternative(const pybind11::dict &d) {
+    void write_dict(PyObject *o) {
         detail::NestingGuard guard(nesting, nesting_limit);
-        PyObject *o = d.ptr();
         const Py_ssize_t n = PyDict_Size(o);
-        write_head(cbor_write_map, static_cast<uint64_t>(n));
+        open(5, n);
         Py_ssize_t position = 0;
         Py_ssize_t written = 0;
         PyObject *key_ptr = nullptr;
         PyObject *value_ptr = nullptr;
         while (PyDict_Next(o, &position, &key_ptr, &value_ptr)) {
             if (written == n) {
-                throw_dict_changed("dictionary keys changed during iteration");
+                detail::throw_dict_changed("dictionary keys changed during iteration");
             }
+            if (fast_paths && is_plain_scalar(key_ptr) && is_plain_scalar(value_ptr)) {
+                // No Python code runs: the entry stays, the size too.
+                enter_element();
+                write_plain_scalar(key_ptr);
+                write_plain_scalar(value_ptr);
+                leave_element();
+                ++written;
+                continue;
+            }
+            const uint64_t steps = python_steps;
             // Strong references from here: matching the key may delete the
             // entry.
-            pybind11::object key = pybind11::reinterpret_borrow<pybind11::object>(key_ptr);
-            pybind11::object value = pybind11::reinterpret_borrow<pybind11::object>(value_ptr);
+            const auto key = pybind11::reinterpret_borrow<pybind11::object>(key_ptr);
+            const auto value = pybind11::reinterpret_borrow<pybind11::object>(value_ptr);
             enter_element();
-            write_element(key);
-            write_element(value);
+            write_element(key_ptr);
+            write_element(value_ptr);
             leave_element();
             ++written;
-            if (PyDict_Size(o) != n) {
-                throw_dict_changed("dictionary changed size during iteration");
+            if (steps != python_steps && PyDict_Size(o) != n) {
+                detail::throw_dict_changed("dictionary changed size during iteration");
             }
         }
         if (written != n) {
-            throw_dict_changed("dictionary keys changed during iteration");
+            detail::throw_dict_changed("dictionary keys changed during iteration");
         }
         close();
-    }
-
-    [[noreturn]] static void throw_dict_changed(const char *message) {
-        PyErr_SetString(PyExc_RuntimeError, message);
-        throw pybind11::error_already_set();
     }
 };
 

@@ -1,4 +1,4 @@
-// The `delta` submodule: PythonOutBuf, PythonInBuf, diff and patch.
+// The `delta` submodule: PythonOutBuf, PythonInBuf, diff, diff_indexed and patch.
 #include "delta/delta_module.h"
 
 #include <pybind11/stl.h>
@@ -8,6 +8,7 @@
 #include "buffer/buf.h"
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
+#include "delta/delta_indexed.h"
 
 namespace py = pybind11;
 
@@ -28,6 +29,10 @@ const char *const delta_doc = R"pbdoc(
 
 const char *const diff_doc = R"pbdoc(
     Diff between 'old_value' and 'new_value'
+    )pbdoc";
+
+const char *const diff_indexed_doc = R"pbdoc(
+    Diff between 'old_value' and 'new_value' that finds moved and repeated blocks anywhere in 'old_value'
     )pbdoc";
 
 const char *const patch_doc = R"pbdoc(
@@ -137,6 +142,11 @@ PythonOutBuffer diff(const PythonInBuffer &old_value, const PythonInBuffer &new_
     return wrap_result(diff_generate_binary(old_value.get(), new_value.get()));
 }
 
+PythonOutBuffer diff_indexed(const PythonInBuffer &old_value, const PythonInBuffer &new_value) {
+    collect_if_results_piled_up();
+    return wrap_result(diff_generate_binary_indexed(old_value.get(), new_value.get()));
+}
+
 // max_size None: no bound. Otherwise the library's unsigned 64-bit
 // conversion applies, so a negative, too large or non-integer bound is an
 // argument mismatch (TypeError), as for dumps' max_depth.
@@ -174,6 +184,7 @@ void init_delta(py::module_ &top) {
     py::implicitly_convertible<py::bytes, PythonInBuffer>();
 
     delta.def("diff", &diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
+    delta.def("diff_indexed", &diff_indexed, diff_indexed_doc, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"), py::kw_only(),
               py::arg("max_size") = py::none());
     delta.attr("__version__") = "dev";

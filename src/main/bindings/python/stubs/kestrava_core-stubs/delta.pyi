@@ -17,6 +17,10 @@ def diff(old_value: Union[PythonInBuf, bytes], new_value: Union[PythonInBuf, byt
     """Diff between 'old_value' and 'new_value'"""
     ...
 
+def diff_indexed(old_value: Union[PythonInBuf, bytes], new_value: Union[PythonInBuf, bytes]) -> PythonOutBuf:
+    """Diff between 'old_value' and 'new_value' that finds moved and repeated blocks anywhere in 'old_value'"""
+    ...
+
 def patch(
     old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes], *, max_size: Optional[int] = None
 ) -> PythonOutBuf:

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Benchmark of cbor.dumps (a program, not a test): this tree's module
+against the module built from an older commit, side by side in one run, with
+peers for scale.
+
+Every implementation runs in a long-lived worker process; the run takes turns
+between them workload by workload, round after round, and keeps each one's
+best time, so machine noise hits all of them alike. Definite mode
+(indefinite=False) throughout.
+
+  - new:   the module built from this working tree
+  - old:   the module built from --baseline (a git ref) in its own venv
+  - floor: a small C extension (bench_floor.c) that only visits every object
+           through the Python/C calls an encoder needs and writes nothing
+  - msgpack (compiled packer) and cbor2 (compiled) on CPython; on PyPy,
+           cbor2-py, cbor2's pure-Python encoder under the JIT
+
+Environments live under build/bench-dumps/ (or --work): the benchmark's own
+venvs, never the test venv. The workers also check that old and new write
+identical bytes for every workload.
+
+usage: bench_dumps.py [--python INTERPRETER] [--baseline REF | --baseline-tree DIR]
+                      [--rounds N] [--repeat N] [--quick] [--only NAME] [--no-setup] [--json FILE]
+"""
+import argparse
+import gc
+import hashlib
+import json
+import os
+import pathlib
+import platform
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
+PEERS_CPYTHON = ["msgpack", "cbor2"]
+
+
+# --- worker side -----------------------------------------------------------
+
+def worker_implementations(kind):
+    """name -> callable(value) for the implementations this venv provides."""
+    impls = {}
+    if kind == "old":
+        from kestrava_core import cbor
+        impls["old"] = lambda v, dumps=cbor.dumps: dumps(v, indefinite=False)
+        return impls
+    from kestrava_core import cbor
+    impls["new"] = lambda v, dumps=cbor.dumps: dumps(v, indefinite=False)
+    import kestrava_bench_floor
+    impls["floor"] = kestrava_bench_floor.visit
+    if platform.python_implementation() == "PyPy":
+        from cbor2 import _encoder
+        impls["cbor2-py"] = _encoder.dumps
+    else:
+        import cbor2
+        import msgpack
+        packer = msgpack.Packer(use_bin_type=True, autoreset=True)
+        assert type(packer).__module__.startswith("msgpack._cmsgpack"), "msgpack without its compiled packer"
+        impls["msgpack"] = packer.pack
+        impls["cbor2"] = cbor2.dumps
+    return impls
+
+
+def documents():
+    """name -> value: the documents of scripts/bench, and deep nesting."""
+    sys.path.insert(0, str(HERE))
+    import bench_corpus
+    out = {name: build() for name, (_, _, build) in bench_corpus.DOCUMENTS.items()}
+    out["nested"] = bench_corpus.nested(300, 300)
+    return out
+
+
+TITLES = {"nested": "300 chains of 300 levels of maps and arrays"}
+
+
+def worker(kind):
+    workloads = documents()
+    impls = worker_implementations(kind)
+    out = sys.stdout
+    for line in sys.stdin:
+        command = json.loads(line)
+        if command["op"] == "hello":
+            reply = {"impls": list(impls), "workloads": list(workloads),
+                     "interpreter": "%s %s" % (platform.python_implementation(), platform.python_version()),
+                     "bits": 8 * __import__("struct").calcsize("P")}
+        elif command["op"] == "digest":
+            # Only the kestrava modules write CBOR of the same rules.
+            name = "new" if "new" in impls else "old"
+            reply = {w: hashlib.sha256(impls[name](v)).hexdigest() for w, v in workloads.items()}
+        elif command["op"] == "warm":
+            fn, value = impls[command["impl"]], workloads[command["workload"]]
+            for _ in range(command["times"]):
+                fn(value)
+            reply = {}
+        else:  # time
+            fn, value = impls[command["impl"]], workloads[command["workload"]]
+            best = float("inf")
+            for _ in range(command["repeat"]):
+                # Each call pays for its own garbage, not for that of the
+                # implementation measured before it.
+                gc.collect()
+                start = time.perf_counter()
+                fn(value)
+                best = min(best, time.perf_counter() - start)
+            reply = {"best": best}
+        out.write(json.dumps(reply) + "\n")
+        out.flush()
+
+
+# --- orchestrator side -----------------------------------------------------
+
+def run(cmd, **kw):
+    print("  $", " ".join(str(c) for c in cmd), flush=True)
+    subprocess.run([str(c) for c in cmd], check=True, **kw)
+
+
+def build_requirements():
+    try:
+        import tomllib
+    except ImportError:  # older interpreters: the two requirements by hand
+        return ["scikit-build-core>=0.10", "pybind11>=2.13,<3"]
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        return tomllib.load(f)["build-system"]["requires"]
+
+
+def venv_python(venv):
+    return venv / "bin" / "python"
+
+
+def make_venv(interpreter, venv, packages):
+    if not venv_python(venv).exists():
+        run([interpreter, "-m", "venv", venv])
+    run([venv_python(venv), "-m", "pip", "install", "-q"] + packages)
+
+
+def install_module(venv, tree):
+    run([venv_python(venv), "-m", "pip", "install", "-q", "--no-build-isolation", "--force-reinstall", "--no-deps",
+         tree])
+
+
+def baseline_tree(work, ref):
+    commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--verify", ref + "^{commit}"], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    tree = work / ("baseline-" + commit[:12])
+    if not (tree / "pyproject.toml").exists():
+        tree.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "-C", ROOT, "archive", commit], check=True, capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
+    return tree, commit
+
+
+def build_floor(venv, dest):
+    python = venv_python(venv)
+    info = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['include']); "
+                           "print(sysconfig.get_config_var('EXT_SUFFIX'))"],
+                          check=True, capture_output=True, text=True).stdout.split()
+    include, suffix = info[0], info[1]
+    dest.mkdir(parents=True, exist_ok=True)
+    target = dest / ("kestrava_bench_floor" + suffix)
+    run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-I", include, HERE / "bench_floor.c", "-o", target])
+
+
+def setup(args, work):
+    pypy = "pypy" in pathlib.Path(args.python).name
+    peers = [] if pypy else PEERS_CPYTHON
+    if pypy:
+        peers = ["cbor2<6"]  # the last cbor2 with a pure-Python encoder
+    reqs = build_requirements()
+    new_venv, old_venv = work / "venv-new", work / "venv-old"
+    print("setting up %s (once; later runs reinstall the modules only)" % work, flush=True)
+    make_venv(args.python, new_venv, reqs + peers)
+    install_module(new_venv, ROOT)
+    build_floor(new_venv, work / "floor")
+    make_venv(args.python, old_venv, reqs)
+    if args.baseline_tree:
+        tree, label = pathlib.Path(args.baseline_tree).resolve(), str(args.baseline_tree)
+    else:
+        tree, label = baseline_tree(work, args.baseline)
+    stamp = work / "baseline.txt"
+    # The old module is built once per baseline (a commit, or a tree's path).
+    if not stamp.exists() or stamp.read_text().strip() != label:
+        install_module(old_venv, tree)
+        stamp.write_text(label + "\n")
+
+
+class Worker:
+    def __init__(self, venv, kind, env):
+        self.proc = subprocess.Popen([venv_python(venv), __file__, "--worker", kind], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, env=env)
+
+    def ask(self, **command):
+        self.proc.stdin.write(json.dumps(command) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError("worker died")
+        return json.loads(line)
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def measure(args, work):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(work / "floor")
+    new = Worker(work / "venv-new", "new", env)
+    old = Worker(work / "venv-old", "old", dict(os.environ))
+    hello = new.ask(op="hello")
+    workloads = [w for w in hello["workloads"] if not args.only or any(o in w for o in args.only)]
+    owners = {name: new for name in hello["impls"]}
+    owners.update({name: old for name in old.ask(op="hello")["impls"]})
+    order = ["old", "new"] + [n for n in hello["impls"] if n != "new"]
+    new_digest, old_digest = new.ask(op="digest"), old.ask(op="digest")
+    identical = {w: new_digest[w] == old_digest[w] for w in workloads}
+    pypy = hello["interpreter"].startswith("PyPy")
+    warm = args.warmup if args.warmup is not None else (15 if pypy else 1)
+    for w in workloads:
+        for name in order:
+            owners[name].ask(op="warm", impl=name, workload=w, times=warm)
+    best = {(n, w): float("inf") for n in order for w in workloads}
+    for r in range(args.rounds):
+        for w in workloads:
+            for name in order if r % 2 == 0 else reversed(order):
+                t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)["best"]
+                best[name, w] = min(best[name, w], t)
+    new.close()
+    old.close()
+    return hello, order, workloads, best, identical
+
+
+def report(hello, order, workloads, best, identical, baseline, args):
+    print()
+    print("cbor.dumps(value, indefinite=False), %s %d-bit, best of %d rounds x %d calls; old = %s"
+          % (hello["interpreter"], hello["bits"], args.rounds, args.repeat, baseline))
+    header = "%-12s" % "document" + "".join("%13s" % (n[:12] + " ms") for n in order)
+    ratios = [n for n in order if n != "new"]
+    header += "".join("%13s" % ("new/" + n[:8]) for n in ratios) + "  same bytes"
+    print(header)
+    for w in workloads:
+        row = "%-12s" % w + "".join("%13.2f" % (best[n, w] * 1e3) for n in order)
+        row += "".join("%13.3f" % (best["new", w] / best[n, w]) for n in ratios)
+        row += "  %s" % ("yes" if identical[w] else "NO")
+        print(row)
+    print("(new/X: this tree's time over X's; below 1 is faster. 'same bytes': old and new outputs identical)")
+    sys.path.insert(0, str(HERE))
+    import bench_corpus
+    titles = dict(TITLES, **{name: doc[0] for name, doc in bench_corpus.DOCUMENTS.items()})
+    for w in workloads:
+        print("  %-10s %s" % (w, titles[w]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--python", default="python3", help="interpreter to benchmark (python3, pypy3)")
+    parser.add_argument("--baseline", default="main", help="git ref the old module is built from")
+    parser.add_argument("--baseline-tree", help="an extracted source tree to build the old module from")
+    parser.add_argument("--work", help="directory for the benchmark's venvs (default build/bench-dumps/...)")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--warmup", type=int)
+    parser.add_argument("--quick", action="store_true", help="2 rounds of 3 calls")
+    parser.add_argument("--only", action="append", help="measure the workloads whose names contain this")
+    parser.add_argument("--no-setup", action="store_true", help="reuse the venvs and modules as they are")
+    parser.add_argument("--json", help="also write the figures to this file")
+    args = parser.parse_args()
+    if args.worker:
+        worker(args.worker)
+        return
+    if args.quick:
+        args.rounds, args.repeat = 2, 3
+    tag = subprocess.run([args.python, "-c", "import platform, sys; print('%s-%d.%d-%s' % ("
+                          "platform.python_implementation().lower(), *sys.version_info[:2], platform.machine()))"],
+                         check=True, capture_output=True, text=True).stdout.strip()
+    work = pathlib.Path(args.work) if args.work else ROOT / "build" / "bench-dumps" / tag
+    work.mkdir(parents=True, exist_ok=True)
+    if not args.no_setup:
+        setup(args, work)
+    baseline = (work / "baseline.txt").read_text().strip()
+    hello, order, workloads, best, identical = measure(args, work)
+    report(hello, order, workloads, best, identical, baseline, args)
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps({
+            "interpreter": hello["interpreter"], "bits": hello["bits"], "baseline": baseline,
+            "ms": {w: {n: best[n, w] * 1e3 for n in order} for w in workloads},
+            "identical": identical}, indent=1))
+    if not all(identical.values()):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

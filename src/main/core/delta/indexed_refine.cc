@@ -1,0 +1,432 @@
+// Second pass of the indexed generator: the stretches of a finished delta
+// made of inserts and short copies are parsed again against the whole old
+// value, which finds the short copies (6 bytes and more) that the sampled
+// index cannot see.
+//
+// The stretches' bytes are gathered in batches; each batch gets a hash table
+// of its 6-byte grams, the old value is scanned once against it for the
+// longest match at every gathered position, and each stretch is then encoded
+// by the cheapest sequence of inserts and copies over those matches.
+#include <stdlib.h>
+#include <string.h>
+
+#include "delta/indexed_emit.h"
+#include "delta/old_index.h"
+
+namespace kestrava_indexed {
+namespace {
+
+constexpr uint32_t kGram = 6;
+// The old value is scanned at every kScanStep-th position: matches of
+// kGram + kScanStep - 1 bytes and more are all found.
+constexpr uint32_t kScanStep = 4;
+// Copies shorter than this are parsed again with the inserts around them.
+constexpr uint32_t kSoftCopy = 64;
+// Stretches with fewer inserted bytes are kept as they are.
+constexpr uint32_t kMinInserted = 4;
+// Longest match recorded per position (one CBOR head byte more beyond).
+constexpr uint32_t kMaxMatch = 255;
+// Gathered positions looked at per old position and gram.
+constexpr uint32_t kChain = 8;
+// Matches tried per gathered position, and old positions whose gram is
+// looked at per bucket of the gathered grams.
+constexpr uint8_t kTries = 32;
+constexpr uint8_t kBucketTries = 64;
+// Items held back at most while a batch is gathered: this many, or a quarter
+// of the batch's bytes.
+constexpr uint32_t kQueue = 1024;
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Little-endian value of 6 bytes, read byte by byte so that it is the same
+// on every platform.
+inline uint64_t gram_at(const uint8_t *p) {
+    uint64_t v = 0;
+    for (uint32_t k = 0; k < kGram; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
+    return v;
+}
+
+constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+
+struct entry {
+    enum kind_t : uint8_t { hard, inserted, soft } kind;
+    uint32_t new_pos, len, off;
+};
+
+struct refiner {
+    const uint8_t *old_v, *new_v;
+    uint32_t n_old;
+    emitter em;
+    uint32_t capacity;  // gathered bytes per batch
+
+    entry *queue = nullptr;
+    uint32_t queued = 0, queue_size = 0;
+    uint32_t gathered = 0;  // bytes of the queued inserts and short copies
+    bool changed = false;
+
+    // Batch storage, sized for `capacity` positions.
+    uint8_t *bytes = nullptr, *room = nullptr, *back = nullptr, *best_len = nullptr, *step = nullptr, *flags = nullptr;
+    uint32_t *next = nullptr, *heads = nullptr, *best_p = nullptr, *cost_a = nullptr, *cost_b = nullptr;
+    uint8_t *copy_len = nullptr, *bucket_tries = nullptr;
+    uint32_t head_bits = 1;
+
+    bool allocate() {
+        size_t c = capacity;
+        uint32_t buckets = 2;
+        while (buckets < capacity) buckets <<= 1;
+        queue_size = capacity / 4 > kQueue ? capacity / 4 : kQueue;
+        queue = static_cast<entry *>(malloc(static_cast<size_t>(queue_size) * sizeof(entry)));
+        bytes = static_cast<uint8_t *>(malloc(c));
+        room = static_cast<uint8_t *>(malloc(c));
+        back = static_cast<uint8_t *>(malloc(c));
+        best_len = static_cast<uint8_t *>(malloc(c));
+        step = static_cast<uint8_t *>(malloc(c + 1));
+        flags = static_cast<uint8_t *>(malloc(c + 1));
+        copy_len = static_cast<uint8_t *>(malloc(c + 1));
+        next = static_cast<uint32_t *>(malloc(c * sizeof(uint32_t)));
+        best_p = static_cast<uint32_t *>(malloc(c * sizeof(uint32_t)));
+        cost_a = static_cast<uint32_t *>(malloc((c + 1) * sizeof(uint32_t)));
+        cost_b = static_cast<uint32_t *>(malloc((c + 1) * sizeof(uint32_t)));
+        heads = static_cast<uint32_t *>(malloc(static_cast<size_t>(buckets) * sizeof(uint32_t)));
+        bucket_tries = static_cast<uint8_t *>(malloc(buckets));
+        return queue && bytes && room && back && best_len && step && flags && copy_len && next && best_p && cost_a &&
+               cost_b && heads && bucket_tries;
+    }
+
+    void release() {
+        free(queue);
+        free(bytes);
+        free(room);
+        free(back);
+        free(best_len);
+        free(step);
+        free(flags);
+        free(copy_len);
+        free(next);
+        free(best_p);
+        free(cost_a);
+        free(cost_b);
+        free(heads);
+        free(bucket_tries);
+    }
+
+    void push(entry e) {
+        queue[queued++] = e;
+        if (queued == queue_size) flush();
+    }
+
+    void add(const item &it, uint32_t pos) {
+        bool soft = !it.copy || it.len < kSoftCopy;
+        if (!soft) {
+            push({entry::hard, pos, it.len, it.off});
+            return;
+        }
+        uint32_t len = it.len, at = pos;
+        while (len > 0) {
+            uint32_t take = len;
+            if (take > capacity - gathered) take = capacity - gathered;
+            push({it.copy ? entry::soft : entry::inserted, at, take, it.copy ? it.off + (at - pos) : 0});
+            gathered += take;
+            at += take;
+            len -= take;
+            if (gathered == capacity) flush();
+        }
+    }
+
+    void flush();
+    bool scan_old(uint32_t total);
+    void parse_stretch(uint32_t first_local, uint32_t length, uint32_t new_start);
+};
+
+// Finds, for every gathered position, the longest match in the old value
+// (the first, lowest offset among equally long ones). False when the first
+// part of the old value shows that the batch has next to nothing in common
+// with it (unrelated or random bytes): the batch is then kept as it is.
+bool refiner::scan_old(uint32_t total) {
+    // heads[] and next[] hold (tag << index_bits) | (position + 1), the tag
+    // being more bits of the gram's hash, so that most grams that only share
+    // a bucket are told apart without reading the gathered bytes.
+    head_bits = 1;
+    while (head_bits < 30 && (1u << head_bits) < total) ++head_bits;
+    uint32_t index_bits = 1;
+    while (index_bits < 32 && (total >> index_bits) != 0) ++index_bits;
+    const uint32_t tag_bits = 32 - index_bits;
+    const uint32_t index_mask = index_bits >= 32 ? 0xFFFFFFFFu : (1u << index_bits) - 1u;
+    auto tag_of = [&](uint64_t mixed) {
+        return tag_bits == 0 ? 0u : static_cast<uint32_t>(mixed >> (64 - head_bits - tag_bits)) << index_bits;
+    };
+    memset(heads, 0, (static_cast<size_t>(1) << head_bits) * sizeof(uint32_t));
+    // step[] counts, until the parse, the matches each position may still
+    // try (at least one): repetitive text would otherwise try the same gram
+    // everywhere.
+    memset(step, kTries, total);
+    for (uint32_t t = 0; t < total; ++t) {
+        if (room[t] < kGram) continue;
+        uint64_t mixed = gram_at(bytes + t) * kMix;
+        uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
+        next[t] = heads[h];
+        heads[h] = tag_of(mixed) | (t + 1);
+    }
+    if (n_old < kGram) return true;
+    // Where the scan may stop: matches at fewer than 1 in 100 positions.
+    const uint32_t trial = (n_old / 16 > (1u << 16) ? n_old / 16 : (1u << 16)) / kScanStep * kScanStep;
+    uint32_t matched = 0;
+    const uint32_t last = n_old - kGram;
+    uint64_t v = gram_at(old_v);
+    memset(bucket_tries, kBucketTries, static_cast<size_t>(1) << head_bits);
+    for (uint32_t p = 0;; p += kScanStep) {
+        uint64_t mixed = v * kMix;
+        const uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
+        uint32_t *link = heads + h;
+        const uint32_t tag = tag_of(mixed);
+        bool hit = false;
+        for (uint32_t k = 0; *link != 0 && k < kChain; ++k) {
+            uint32_t e = *link;
+            uint32_t t = (e & index_mask) - 1;
+            if ((e & ~index_mask) != tag || memcmp(old_v + p, bytes + t, kGram) != 0) {
+                link = next + t;
+                continue;
+            }
+            hit = true;
+            // A position out of tries leaves its chain.
+            if (--step[t] == 0)
+                *link = next[t];
+            else
+                link = next + t;
+            // Scanned every other old position: the match may start earlier.
+            uint32_t b = backward_match(old_v + p, bytes + t, back[t] < p ? back[t] : p);
+            uint32_t start = t - b, from = p - b;
+            uint32_t limit = room[start];
+            if (n_old - from < limit) limit = n_old - from;
+            uint32_t len = b + kGram + forward_match(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
+            if (len > best_len[start]) {
+                if (best_len[start] < 8 && len >= 8) ++matched;
+                best_len[start] = static_cast<uint8_t>(len);
+                best_p[start] = from;
+            }
+        }
+        // A gram met this often in the old value has had its chance.
+        if (hit && --bucket_tries[h] == 0) heads[h] = 0;
+        if (p + kScanStep > last) break;
+        if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
+        v = gram_at(old_v + p + kScanStep);
+    }
+    return true;
+}
+
+// The cheapest encoding of the stretch at local positions [first, first +
+// length): cost_a[j] ends with a copy, cost_b[j] with an inserted byte (an
+// insert's head counted as one byte). Then written through the emitter.
+void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start) {
+    enum : uint8_t { from_a = 0, from_b = 1 };
+    cost_a[0] = 0;
+    cost_b[0] = kInfinite;
+    for (uint32_t j = 1; j <= length; ++j) cost_a[j] = cost_b[j] = kInfinite;
+    for (uint32_t j = 0; j < length; ++j) {
+        uint32_t a = cost_a[j], b = cost_b[j];
+        uint8_t start_state = a <= b ? from_a : from_b;
+        uint32_t base = a <= b ? a : b;
+        // An inserted byte: a new insert after a copy, or one more byte.
+        uint32_t via_a = a == kInfinite ? kInfinite : a + 2, via_b = b == kInfinite ? kInfinite : b + 1;
+        uint32_t lit = via_a < via_b ? via_a : via_b;
+        if (lit < cost_b[j + 1]) {
+            cost_b[j + 1] = lit;
+            flags[j + 1] = static_cast<uint8_t>((flags[j + 1] & 1) | (via_a < via_b ? 0 : 2));
+        }
+        uint32_t len = best_len[first + j];
+        if (len == 0) continue;
+        uint32_t off_cost = base + head(best_p[first + j]);
+        for (uint32_t l = 1; l <= len; ++l) {
+            uint32_t cost = off_cost + head(l);
+            if (cost < cost_a[j + l]) {
+                cost_a[j + l] = cost;
+                copy_len[j + l] = static_cast<uint8_t>(l);
+                flags[j + l] = static_cast<uint8_t>((flags[j + l] & 2) | start_state);
+            }
+        }
+    }
+    // Back from the end: step[j] is the length of the copy starting at j, 0
+    // for an inserted byte.
+    uint32_t j = length;
+    bool in_a = cost_a[length] < cost_b[length];
+    while (j > 0) {
+        if (in_a) {
+            uint32_t l = copy_len[j];
+            j -= l;
+            step[j] = static_cast<uint8_t>(l);
+            in_a = (flags[j + l] & 1) == from_a;
+        } else {
+            j -= 1;
+            step[j] = 0;
+            in_a = (flags[j + 1] & 2) == 0;
+        }
+    }
+    uint32_t run = 0;
+    for (j = 0; j < length;) {
+        if (step[j] == 0) {
+            ++run;
+            ++j;
+            continue;
+        }
+        if (run) em.literal(new_start + j - run, run);
+        run = 0;
+        em.copy(best_p[first + j], step[j], new_start + j);
+        j += step[j];
+    }
+    if (run) em.literal(new_start + length - run, run);
+}
+
+// Parses the gathered stretches and writes every held-back item in order.
+void refiner::flush() {
+    // Only stretches with enough inserted bytes are parsed (a stretch cut by
+    // the batch's end is judged on what it holds).
+    uint32_t k0 = 0;
+    // Local positions of the stretches worth parsing.
+    uint32_t total = 0;
+    uint32_t k = 0;
+    bool any = false;
+    // First walk: gather bytes and seed the matches with the short copies.
+    for (k = k0; k < queued;) {
+        if (queue[k].kind == entry::hard) {
+            ++k;
+            continue;
+        }
+        uint32_t end = k, inserted = 0, length = 0;
+        while (end < queued && queue[end].kind != entry::hard) {
+            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
+            length += queue[end].len;
+            ++end;
+        }
+        if (inserted >= kMinInserted) {
+            any = true;
+            uint32_t first = total;
+            for (uint32_t e = k; e < end; ++e) {
+                memcpy(bytes + total, new_v + queue[e].new_pos, queue[e].len);
+                for (uint32_t x = 0; x < queue[e].len; ++x) {
+                    uint32_t left = length - (total + x - first);
+                    room[total + x] = static_cast<uint8_t>(left < kMaxMatch ? left : kMaxMatch);
+                    uint32_t before = total + x - first;
+                    back[total + x] = static_cast<uint8_t>(before < kMaxMatch ? before : kMaxMatch);
+                    best_len[total + x] = 0;
+                }
+                if (queue[e].kind == entry::soft) {
+                    best_len[total] = static_cast<uint8_t>(queue[e].len < room[total] ? queue[e].len : room[total]);
+                    best_p[total] = queue[e].off;
+                }
+                total += queue[e].len;
+            }
+        }
+        k = end;
+    }
+    // One scan of the old value per batch: not worth it for a few bytes.
+    bool parse = any && total >= (n_old >> 12) && scan_old(total);
+    // Second walk: write.
+    total = 0;
+    for (k = k0; k < queued;) {
+        if (queue[k].kind == entry::hard) {
+            em.copy(queue[k].off, queue[k].len, queue[k].new_pos);
+            ++k;
+            continue;
+        }
+        uint32_t end = k, inserted = 0, length = 0;
+        while (end < queued && queue[end].kind != entry::hard) {
+            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
+            length += queue[end].len;
+            ++end;
+        }
+        if (parse && inserted >= kMinInserted) {
+            parse_stretch(total, length, queue[k].new_pos);
+            total += length;
+            changed = true;
+        } else {
+            for (uint32_t e = k; e < end; ++e) {
+                if (queue[e].kind == entry::soft)
+                    em.copy(queue[e].off, queue[e].len, queue[e].new_pos);
+                else
+                    em.literal(queue[e].new_pos, queue[e].len);
+            }
+        }
+        k = end;
+    }
+    queued = 0;
+    gathered = 0;
+}
+
+// Whether the inserted bytes of the first pass have enough in common with
+// the old value to be parsed again: a sample of up to kSamples of their
+// positions is looked for in the first part of the old value. Large inserts
+// of new random or compressed bytes are so kept as they are at little cost.
+bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, const output &first) {
+    constexpr uint32_t kSamples = 2048, kBits = 12, kLarge = 65536;
+    uint64_t inserted = 0;
+    item_reader reader{first.data, first.data + first.len};
+    item it;
+    while (reader.next(it))
+        if (!it.copy && it.len >= 8) inserted += it.len - 7;
+    if (inserted == 0 || n_old < 8) return false;
+    if (inserted < kLarge) return true;
+    uint32_t samples[kSamples];
+    uint16_t table[1u << kBits] = {};
+    uint32_t count = 0;
+    uint64_t every = inserted / kSamples + 1, seen = 0, pos = 0;
+    reader = item_reader{first.data, first.data + first.len};
+    while (reader.next(it) && count < kSamples) {
+        if (!it.copy && it.len >= 8) {
+            for (uint64_t k = (every - seen % every) % every; k < it.len - 7 && count < kSamples; k += every) {
+                uint32_t at = static_cast<uint32_t>(pos + k);
+                uint32_t h = static_cast<uint32_t>((gram_at(new_v + at) * kMix) >> (64 - kBits));
+                if (table[h] == 0) {
+                    samples[count] = at;
+                    table[h] = static_cast<uint16_t>(++count);
+                }
+            }
+            seen += it.len - 7;
+        }
+        pos += it.len;
+    }
+    uint8_t hit[kSamples] = {};
+    uint32_t hits = 0;
+    const uint32_t trial = n_old / 16 > (4u << 20) ? n_old / 16 : (n_old < (4u << 20) ? n_old : (4u << 20));
+    for (uint32_t p = 0; p + 8 <= trial; p += 2) {
+        uint32_t e = table[static_cast<uint32_t>((gram_at(old_v + p) * kMix) >> (64 - kBits))];
+        if (e == 0 || hit[e - 1]) continue;
+        if (memcmp(old_v + p, new_v + samples[e - 1], 8) != 0) continue;
+        hit[e - 1] = 1;
+        ++hits;
+    }
+    return static_cast<uint64_t>(hits) * 50 >= count;
+}
+
+}  // namespace
+
+int refine(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t n_new, const output &first,
+           output &out) {
+    (void)n_new;
+    if (!worth_parsing(old_v, n_old, new_v, first)) return 0;
+    refiner r;
+    r.old_v = old_v;
+    r.new_v = new_v;
+    r.n_old = n_old;
+    r.em.out = &out;
+    r.em.new_v = new_v;
+    r.capacity = n_old / 64 > 1024 ? n_old / 64 : 1024;
+    if (!r.allocate()) {
+        r.release();
+        return -1;
+    }
+    item_reader reader{first.data, first.data + first.len};
+    item it;
+    uint32_t pos = 0;
+    while (reader.next(it)) {
+        r.add(it, pos);
+        pos += it.len;
+        if (out.over || out.oom) break;
+    }
+    r.flush();
+    r.em.close();
+    r.release();
+    if (out.oom) return -1;
+    return r.changed ? 1 : 0;
+}
+
+}  // namespace kestrava_indexed

@@ -1,0 +1,125 @@
+/* Internal to the indexed delta generator: an index of the old value's
+   16-byte windows at sampled positions, looked up with a rolling hash of the
+   new value, and the byte comparisons both use.
+
+   Everything here is computed in 32-bit unsigned arithmetic from the bytes
+   alone, so the same values give the same index (and the same delta) on
+   every platform, 32-bit included. */
+#ifndef KESTRAVA_OLD_INDEX_H
+#define KESTRAVA_OLD_INDEX_H
+
+#include <stdint.h>
+#include <string.h>
+
+namespace kestrava_indexed {
+
+// Bytes hashed per window.
+constexpr uint32_t kWindow = 16;
+// Entries kept per bucket; a full bucket keeps its first (lowest) positions.
+constexpr uint32_t kSlots = 4;
+
+inline uint64_t load8(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Number of equal bytes at p[0..] and q[0..], at most limit.
+inline uint32_t forward_match(const uint8_t *p, const uint8_t *q, uint32_t limit) {
+    uint32_t i = 0;
+    while (limit - i >= 8) {
+        uint64_t x = load8(p + i) ^ load8(q + i);
+        if (x) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return i + (static_cast<uint32_t>(__builtin_clzll(x)) >> 3);
+#else
+            return i + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+#endif
+        }
+        i += 8;
+    }
+    while (i < limit && p[i] == q[i]) ++i;
+    return i;
+}
+
+// Number of equal bytes just before p_end and q_end, at most limit.
+inline uint32_t backward_match(const uint8_t *p_end, const uint8_t *q_end, uint32_t limit) {
+    uint32_t i = 0;
+    while (limit - i >= 8) {
+        uint64_t x = load8(p_end - i - 8) ^ load8(q_end - i - 8);
+        if (x) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return i + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+#else
+            return i + (static_cast<uint32_t>(__builtin_clzll(x)) >> 3);
+#endif
+        }
+        i += 8;
+    }
+    while (i < limit && p_end[-1 - static_cast<int64_t>(i)] == q_end[-1 - static_cast<int64_t>(i)]) ++i;
+    return i;
+}
+
+// Polynomial hash of a window, modulo 2^32, rolled one byte at a time.
+constexpr uint32_t kBase = 0x01000193u;
+
+// The sum over the window's bytes of byte * kBase^(15 - position), in four
+// independent quarters: the same value as Horner's rule, computed faster.
+inline uint32_t window_hash(const uint8_t *p) {
+    static_assert(kWindow == 16, "four quarters of four bytes");
+    uint32_t q[4];
+    for (uint32_t k = 0; k < 4; ++k) {
+        const uint8_t *b = p + 4 * k;
+        q[k] = ((b[0] * kBase + b[1]) * kBase + b[2]) * kBase + b[3];
+    }
+    const uint32_t b4 = kBase * kBase * kBase * kBase;
+    return ((q[0] * b4 + q[1]) * b4 + q[2]) * b4 + q[3];
+}
+
+// kBase^(kWindow - 1): the weight of the byte that leaves the window.
+inline uint32_t leaving_weight() {
+    uint32_t w = 1;
+    for (uint32_t k = 1; k < kWindow; ++k) w *= kBase;
+    return w;
+}
+
+inline uint32_t roll(uint32_t h, uint8_t out, uint8_t in, uint32_t out_weight) {
+    return (h - out * out_weight) * kBase + in;
+}
+
+// The index: 2^bucket_bits buckets of kSlots entries. An entry is 0 (free)
+// or (tag << idx_bits) | (window number + 1); window w starts at w * stride.
+struct old_index {
+    uint32_t *slots;
+    uint32_t bucket_bits;
+    uint32_t idx_bits;
+    uint32_t stride;
+    uint32_t windows;
+};
+
+inline uint32_t bucket_of(const old_index &ix, uint32_t h) {
+    uint32_t m = (h ^ (h >> 15)) * 0x9E3779B1u;
+    return ix.bucket_bits == 0 ? 0 : m >> (32 - ix.bucket_bits);
+}
+
+// The entry bits above the window number: other hash bits than the bucket's.
+inline uint32_t tag_of(const old_index &ix, uint32_t h) {
+    uint32_t t = (h ^ (h >> 13)) * 0x85EBCA77u;
+    return ix.idx_bits >= 32 ? 0 : (t >> ix.idx_bits) << ix.idx_bits;
+}
+
+inline uint32_t idx_mask(const old_index &ix) {
+    return ix.idx_bits >= 32 ? 0xFFFFFFFFu : (1u << ix.idx_bits) - 1u;
+}
+
+// Bytes the index of an old value of old_len bytes takes (at most old_len).
+uint64_t old_index_size(uint32_t old_len);
+
+// Builds the index of old[0, old_len). False when memory runs out.
+bool old_index_build(old_index &ix, const uint8_t *old_v, uint32_t old_len);
+
+void old_index_free(old_index &ix);
+
+}  // namespace kestrava_indexed
+
+#endif
