@@ -46,3 +46,14 @@ ensure_pypy_deps() {
     apt_install "${need[@]}"
   fi
 }
+
+# clang with the libFuzzer and sanitizer runtimes, for scripts/fuzz.
+ensure_fuzz_deps() {
+  ensure_python_dev_deps
+  command -v clang++ >/dev/null || apt_install clang
+  local rt
+  rt=$(clang -print-file-name=libclang_rt.fuzzer-x86_64.a)
+  if [ ! -f "$rt" ]; then
+    apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+  fi
+}

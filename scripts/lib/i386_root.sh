@@ -155,5 +155,6 @@ i386_copy_tree() {
   mkdir -p "$dest"
   tar -C "$src" --exclude=./build --exclude=./.venv --exclude='./.venv-*' \
     --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
-    tar -C "$dest" -xf -
+    tar -C "$dest" -xmf -  # -m: worktrees share the root's build directory, so
+                           # sources must look newer than any object built there
 }

@@ -6,6 +6,7 @@
 
 #include "cbor/cbor_generator.h"
 #include "delta/delta_apply.h"
+#include "delta_apply_model.h"
 #include "test_util.h"
 
 using test::bytes;
@@ -94,68 +95,50 @@ TEST(DeltaApply, IndefiniteStringsContributeTheirChunks) {
     EXPECT_EQ(patched(of("abc"), hex("5f")), bytes{});
 }
 
-// An independent model of the delta reader, written from the format rules:
-// heads decoded by hand, so that the table-driven parser is checked against
-// something that does not share its code.
-std::optional<bytes> model_apply(const bytes &old_value, const bytes &d) {
-    if (d == bytes{0xf6}) return old_value;
-    bytes out;
-    size_t pos = 0;
-    struct item {
-        int major;
-        uint64_t arg;
-        bool indefinite;
-        size_t body;
-    };
-    auto next = [&](item &it) -> int {  // 1 item, 0 end, -1 rejected
-        if (pos >= d.size()) return 0;
-        uint8_t ib = d[pos++];
-        it = {ib >> 5, 0, false, 0};
-        int info = ib & 31;
-        if (it.major == 7) {
-            int k = ib == 0xf9 ? 2 : ib == 0xfa ? 4 : ib == 0xfb ? 8 : 0;
-            if (d.size() - pos < static_cast<size_t>(k)) return -1;
-            pos += k;
-            return 1;
-        }
-        if (it.major == 6 || info >= 28) {
-            // Tags, indefinite starts and reserved codes are one byte; a
-            // reserved code keeps its major type with an argument of 0.
-            it.indefinite = info == 31 && it.major >= 2 && it.major <= 5;
-            return 1;
-        }
-        if (info < 24) {
-            it.arg = static_cast<uint64_t>(info);
-        } else {
-            size_t k = size_t{1} << (info - 24);
-            if (d.size() - pos < k) return -1;
-            for (size_t i = 0; i < k; i++) it.arg = it.arg << 8 | d[pos++];
-        }
-        if (it.major == 2 || it.major == 3) {
-            if (it.arg > d.size() - pos) return -1;
-            it.body = pos;
-            pos += static_cast<size_t>(it.arg);
-        }
-        return 1;
-    };
-    for (;;) {
-        item it;
-        int r = next(it);
-        if (r == 0) return out;
-        if (r < 0) return std::nullopt;
-        if (it.major == 0) {
-            item len;
-            if (next(len) != 1 || len.major != 0) return std::nullopt;
-            if (it.arg > UINT32_MAX || len.arg > UINT32_MAX || it.arg + len.arg > old_value.size()) {
-                return std::nullopt;
-            }
-            out.insert(out.end(), old_value.begin() + static_cast<long>(it.arg),
-                       old_value.begin() + static_cast<long>(it.arg + len.arg));
-        } else if ((it.major == 2 || it.major == 3) && !it.indefinite) {
-            out.insert(out.end(), d.begin() + static_cast<long>(it.body),
-                       d.begin() + static_cast<long>(it.body + it.arg));
-        }
+std::optional<bytes> patched_within(const bytes &old_value, const bytes &delta, uint64_t max_length) {
+    buf o = test::view(old_value), d = test::view(delta);
+    test::buf_ptr out(diff_apply_binary_limited(&o, &d, max_length));
+    if (!out) return std::nullopt;
+    return test::contents(out.get());
+}
+
+TEST(DeltaApply, BoundedOutput) {
+    const bytes cat = of("the quick brown cat jumps over the lazy dog");
+    const bytes d = hex("00 10 43 63 61 74 13 18 18");
+    EXPECT_EQ(patched_within(fox, d, 43), cat);  // exactly at the bound
+    EXPECT_EQ(patched_within(fox, d, 42), std::nullopt);
+    EXPECT_EQ(patched_within(fox, d, UINT64_MAX), cat);
+    // The bound is crossed by the first copy, by the insert, by the last copy.
+    EXPECT_EQ(patched_within(fox, d, 15), std::nullopt);
+    EXPECT_EQ(patched_within(fox, d, 18), std::nullopt);
+    EXPECT_EQ(patched_within(fox, d, 19), std::nullopt);
+    EXPECT_EQ(patched_within(of("abc"), hex("42 78 79 00 01"), 3), of("xya"));
+    EXPECT_EQ(patched_within(of("abc"), hex("42 78 79 00 01"), 2), std::nullopt);
+    EXPECT_EQ(patched_within(of("abc"), hex("5f 41 78 42 79 7a ff"), 2), std::nullopt);
+    // Empty output fits any bound; the no-change delta is the old value's size.
+    EXPECT_EQ(patched_within(fox, hex("80 00 00"), 0), bytes{});
+    EXPECT_EQ(patched_within(of("abc"), hex("f6"), 3), of("abc"));
+    EXPECT_EQ(patched_within(of("abc"), hex("f6"), 2), std::nullopt);
+    // A malformed delta still fails under a bound it would not reach.
+    EXPECT_EQ(patched_within(fox, hex("00 03 00"), 100), std::nullopt);
+}
+
+TEST(DeltaApply, BoundStopsHugeExpansionBeforeAllocating) {
+    // 4,000 copies of a 1 MiB old value would be about 4 GiB of output; with
+    // a bound the application stops at the first copy past it.
+    bytes old_value(1 << 20, 'x');
+    cbor_generator *g = cbor_generator_create();
+    for (int i = 0; i < 4000; i++) {
+        cbor_write_uint(g, 0);
+        cbor_write_uint(g, old_value.size());
     }
+    bytes delta(g->data, g->data + g->len);
+    cbor_generator_free(g);
+    EXPECT_EQ(patched_within(old_value, delta, 3u << 20), std::nullopt);
+    delta.resize(delta.size() / 4000 * 3);
+    std::optional<bytes> three = patched_within(old_value, delta, 3u << 20);
+    ASSERT_TRUE(three);
+    EXPECT_EQ(three->size(), size_t{3} << 20);
 }
 
 // Random deltas: well-formed copies and inserts mixed with garbage bytes and
@@ -191,8 +174,13 @@ TEST(DeltaApply, RandomDeltasMatchTheModel) {
         bytes delta(g->data, g->data + g->len);
         cbor_generator_free(g);
         if (garbage && !delta.empty() && rng() % 2) delta.resize(rng() % delta.size());
-        std::optional<bytes> want = model_apply(old_value, delta);
-        if (patched(old_value, delta) != want && first_mismatch < 0) first_mismatch = round;
+        std::optional<bytes> want = model::apply(old_value, delta);
+        uint64_t bound = rng() % 400;
+        if ((patched(old_value, delta) != want ||
+             patched_within(old_value, delta, bound) != model::apply(old_value, delta, bound)) &&
+            first_mismatch < 0) {
+            first_mismatch = round;
+        }
         (want ? successes : failures)++;
     }
     testing::internal::GetCapturedStderr();
@@ -211,7 +199,7 @@ TEST(DeltaApply, PureGarbageNeverReadsOutOfBounds) {
         for (auto &b : old_value) b = static_cast<uint8_t>(rng());
         bytes delta(rng() % 24);
         for (auto &b : delta) b = static_cast<uint8_t>(rng() % 3 == 0 ? rng() % 32 : rng());
-        if (patched(old_value, delta) != model_apply(old_value, delta) && first_mismatch < 0) first_mismatch = round;
+        if (patched(old_value, delta) != model::apply(old_value, delta) && first_mismatch < 0) first_mismatch = round;
     }
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(first_mismatch, -1);

@@ -222,6 +222,47 @@ def test_delta_shapes():
     assert bytes(patch(b"\x00" * 100, unrelated)) == bytes(range(1, 101))
 
 
+def holds_no_data(out):
+    with pytest.raises(BufferError, match="holds no data"):
+        bytes(out)
+    return True
+
+
+def test_max_size_bounds_the_patched_value():
+    # The worked example: copy 16, insert 3, copy 24 (43 bytes).
+    assert bytes(patch(OLD, FOX_TO_CAT, max_size=43)) == NEW
+    assert holds_no_data(patch(OLD, FOX_TO_CAT, max_size=42))
+    for crossed_by_first_copy_insert_last_copy in (15, 18, 19):
+        assert holds_no_data(patch(OLD, FOX_TO_CAT, max_size=crossed_by_first_copy_insert_last_copy))
+    # Default and None: no bound; a huge bound changes nothing.
+    assert bytes(patch(OLD, FOX_TO_CAT)) == bytes(patch(OLD, FOX_TO_CAT, max_size=None)) == NEW
+    assert bytes(patch(OLD, FOX_TO_CAT, max_size=2**64 - 1)) == NEW
+    assert bytes(patch(b"abc", b"\xf6", max_size=3)) == b"abc"
+    assert holds_no_data(patch(b"abc", b"\xf6", max_size=2))
+    assert bytes(patch(b"abc", b"\x80", max_size=0)) == b""
+    # A malformed delta fails whatever the bound.
+    assert holds_no_data(patch(b"abc", b"\x00", max_size=100))
+
+
+def test_max_size_stops_a_huge_expansion():
+    # 5,000 copies of a 1 MiB value would be about 5 GiB.
+    old = bytes(1 << 20)
+    bomb = b"\x00\x1a\x00\x10\x00\x00" * 5000
+    assert holds_no_data(patch(old, bomb, max_size=10 << 20))
+    assert len(bytes(patch(old, bomb[:60], max_size=10 << 20))) == 10 << 20
+
+
+@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "10", b"10"])
+def test_max_size_refuses_what_is_not_a_size(bad):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        patch(OLD, FOX_TO_CAT, max_size=bad)
+
+
+def test_max_size_is_keyword_only():
+    with pytest.raises(TypeError):
+        patch(OLD, FOX_TO_CAT, 43)
+
+
 chunks = st.binary(min_size=0, max_size=64)
 
 

@@ -3,7 +3,9 @@ changed by Python code while they are written."""
 import collections
 import gc
 import platform
+import subprocess
 import sys
+import textwrap
 
 import cbor2
 
@@ -117,6 +119,30 @@ def test_very_deep_data_raises_recursion_error(options):
         dumps(deep, **options)
     # The module is still usable afterwards.
     assert dumps([[1]], **options) in (h("9f9f01ffff"), h("818101"))
+
+
+def test_raised_recursion_limit_cannot_blow_the_native_stack():
+    # A subprocess, since the failure this guards against is a crash.
+    code = textwrap.dedent("""
+        import sys
+        from kestrava_core import cbor
+        sys.setrecursionlimit(1000000)
+        looped = {"k": None}
+        looped["k"] = [looped]
+        for options in ({}, {"indefinite": False}, {"max_depth": 10**9}):
+            try:
+                cbor.dumps(looped, **options)
+                raise SystemExit("no error")
+            except RecursionError:
+                pass
+        deep = []
+        for _ in range(5000):
+            deep = [deep]
+        assert cbor.dumps(deep) == b"\\x9f" * 5001 + b"\\xff" * 5001
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout == "ok\n", (out.returncode, out.stderr[-2000:])
 
 
 class Mutator:

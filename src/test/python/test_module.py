@@ -67,7 +67,8 @@ def test_function_docstrings_follow_the_generated_signature():
         "diff(old_value: kestrava_core.delta.PythonInBuf, new_value: kestrava_core.delta.PythonInBuf) -> "
         "kestrava_core.delta.PythonOutBuf\n\n" + "\n    Diff between 'old_value' and 'new_value'\n    " + "\n")
     assert delta.patch.__doc__ == (
-        "patch(old_value: kestrava_core.delta.PythonInBuf, diff: kestrava_core.delta.PythonInBuf) -> "
+        "patch(old_value: kestrava_core.delta.PythonInBuf, diff: kestrava_core.delta.PythonInBuf, *, "
+        "max_size: Optional[int] = None) -> "
         "kestrava_core.delta.PythonOutBuf\n\n" + "\n    Apply 'diff' to 'old_value'\n    " + "\n")
     assert delta.diff_indexed.__doc__ == (
         "diff_indexed(old_value: kestrava_core.delta.PythonInBuf, new_value: kestrava_core.delta.PythonInBuf) -> "

@@ -20,6 +20,7 @@ d: PythonOutBuf = delta.diff(b"old", PythonInBuf(b"new"))
 raw: bytes = bytes(d)
 moved: PythonOutBuf = delta.diff_indexed(old_value=b"old", new_value=b"new")
 view: memoryview = memoryview(delta.patch(old_value=b"old", diff=raw))
+bounded: PythonOutBuf = delta.patch(b"old", raw, max_size=1 << 20)
 encoded: bytes = cbor.dumps({"k": [1, 2.5, None]}, indefinite=False, max_depth=3)
 version: str = cbor.__version__ + delta.__version__
 """
@@ -31,6 +32,8 @@ delta.patch(b"old", delta.diff(b"a", b"b"))
 n: int = cbor.dumps(1)
 cbor.dumps(1, depth=2)
 delta.diff_indexed(b"old", None)
+delta.patch(b"old", b"d", 3)
+delta.patch(b"old", b"d", max_size="3")
 """
 
 
@@ -53,4 +56,4 @@ def test_stubs_reject_wrong_use(tmp_path):
     out, _, status = run(tmp_path, BAD)
     assert status == 1
     errors = [line for line in out.splitlines() if ": error:" in line]
-    assert [line.split(":")[1] for line in errors] == ["3", "4", "5", "6", "7"], out
+    assert [line.split(":")[1] for line in errors] == ["3", "4", "5", "6", "7", "8", "9"], out

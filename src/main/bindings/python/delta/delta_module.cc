@@ -1,6 +1,10 @@
 // The `delta` submodule: PythonOutBuf, PythonInBuf, diff, diff_indexed and patch.
 #include "delta/delta_module.h"
 
+#include <pybind11/stl.h>
+
+#include <optional>
+
 #include "buffer/buf.h"
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
@@ -143,9 +147,13 @@ PythonOutBuffer diff_indexed(const PythonInBuffer &old_value, const PythonInBuff
     return wrap_result(diff_generate_binary_indexed(old_value.get(), new_value.get()));
 }
 
-PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta) {
+// max_size None: no bound. Otherwise the library's unsigned 64-bit
+// conversion applies, so a negative, too large or non-integer bound is an
+// argument mismatch (TypeError), as for dumps' max_depth.
+PythonOutBuffer patch(const PythonInBuffer &old_value, const PythonInBuffer &delta, std::optional<uint64_t> max_size) {
     collect_if_results_piled_up();
-    return wrap_result(diff_apply_binary(old_value.get(), delta.get()));
+    return wrap_result(max_size ? diff_apply_binary_limited(old_value.get(), delta.get(), *max_size)
+                                : diff_apply_binary(old_value.get(), delta.get()));
 }
 
 }  // namespace
@@ -177,7 +185,8 @@ void init_delta(py::module_ &top) {
 
     delta.def("diff", &diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
     delta.def("diff_indexed", &diff_indexed, diff_indexed_doc, py::arg("old_value"), py::arg("new_value"));
-    delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"));
+    delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"), py::kw_only(),
+              py::arg("max_size") = py::none());
     delta.attr("__version__") = "dev";
 }
 

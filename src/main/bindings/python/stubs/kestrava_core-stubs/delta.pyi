@@ -1,5 +1,5 @@
 # Type information for kestrava_core.delta.
-from typing import Union
+from typing import Optional, Union
 
 __version__: str
 
@@ -21,6 +21,8 @@ def diff_indexed(old_value: Union[PythonInBuf, bytes], new_value: Union[PythonIn
     """Diff between 'old_value' and 'new_value' that finds moved and repeated blocks anywhere in 'old_value'"""
     ...
 
-def patch(old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes]) -> PythonOutBuf:
+def patch(
+    old_value: Union[PythonInBuf, bytes], diff: Union[PythonInBuf, bytes], *, max_size: Optional[int] = None
+) -> PythonOutBuf:
     """Apply 'diff' to 'old_value'"""
     ...
