@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "delta/myers.h"
+#include "delta/search_passes.h"
 
 namespace kestrava_myers {
+
+class diagonal_band;
 
 enum class step : uint8_t { match, insert, erase, diff, trim, suffix_diff, prefix_diff, middlesnake };
 
@@ -62,6 +65,10 @@ class work {
 
     // Where searches report their effort; may be null.
     work_stats *stats = nullptr;
+    // The forms of the passes and the band of the run's searches; without
+    // forms, searches work step by step on the execution's storage.
+    const pass_forms *forms = nullptr;
+    diagonal_band *band = nullptr;
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
@@ -109,9 +116,13 @@ bool middlesnake(execution *e, work &w, const task &t);
 
 // The whole diff of two ranges with measurements: myers_binary_diff's
 // contract plus the depth the run reached.
+// `path` chooses the passes of the searches (the plain step-by-step search
+// on the storage, or a form of the passes over a diagonal band); the tests
+// run each in turn.
 int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
                     int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
-                    int32_t cost_limit, uint32_t quality, work_stats *stats);
+                    int32_t cost_limit, uint32_t quality, work_stats *stats,
+                    search_path path = search_path::automatic);
 
 }  // namespace kestrava_myers
 

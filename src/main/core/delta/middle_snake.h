@@ -1,0 +1,68 @@
+/* Internal to the delta engine: what the two forms of the middle-snake
+   search share (the step-by-step search on the storage record, and the
+   search over a diagonal_band with interchangeable passes). */
+#ifndef KESTRAVA_MIDDLE_SNAKE_H
+#define KESTRAVA_MIDDLE_SNAKE_H
+
+#include <stdint.h>
+
+#include "delta/myers_work.h"
+
+namespace kestrava_myers {
+
+struct point {
+    int32_t x, y;
+};
+
+// Furthest forward point over the diagonals -corner_old..corner_new and the
+// furthest reverse point over -corner_new..corner_old; ties keep the earlier.
+// Values: anything with f(k) and r(m) giving the forward and reverse values.
+template <typename Values>
+void best_points(const Values &v, int32_t n, int32_t m, int32_t corner_old, int32_t corner_new, point &fwd,
+                 point &rev) {
+    fwd = {0, 0};
+    int64_t best = 0;
+    for (int32_t k = -corner_old; k <= corner_new; k += 2) {
+        int64_t x = v.f(k);
+        if (x > n) x = n;
+        if (x > static_cast<int64_t>(m) - k) x = static_cast<int64_t>(m) - k;
+        if (2 * x + k > best) {
+            best = 2 * x + k;
+            fwd = {static_cast<int32_t>(x), static_cast<int32_t>(x + k)};
+        }
+    }
+    const int32_t delta = n - m;
+    rev = {n, m};
+    best = static_cast<int64_t>(n) + m;
+    for (int32_t r = -corner_new; r <= corner_old; r += 2) {
+        int64_t l = static_cast<int64_t>(delta) - r;
+        int64_t x = v.r(r);
+        if (x < 0) x = 0;
+        if (x < l) x = l;
+        if (2 * x - l < best) {
+            best = 2 * x - l;
+            rev = {static_cast<int32_t>(x), static_cast<int32_t>(x - l)};
+        }
+    }
+}
+
+inline int32_t saturating_sub(int32_t v, int32_t by) {
+    int64_t r = static_cast<int64_t>(v) - by;
+    return r < INT32_MIN ? INT32_MIN : static_cast<int32_t>(r);
+}
+
+// The overlap found: the part before the snake (s, s + k) .. (t, t + k), the
+// snake itself and the part after it.
+void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t s, int32_t t,
+                  int32_t k);
+
+// The cut of a search that passed its limit, at its best points.
+void push_bail_at(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, point f, point r,
+                  int32_t count);
+
+// The search of a task over the run's diagonal band with the run's passes.
+bool band_middlesnake(execution *e, work &w, const task &t);
+
+}  // namespace kestrava_myers
+
+#endif
