@@ -196,7 +196,8 @@ namespace {
 // too short for the band's forms to pay. The band takes positions below
 // 2^29 only.
 bool on_band(const work &w, const task &t) {
-    return w.forms && t.n >= 32 && t.m >= 32 && static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29);
+    return w.forms && t.n >= w.band_from && t.m >= w.band_from &&
+           static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29);
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ bool run_tasks(execution *e, work_stats *stats, Setup &&setup) {
 
 int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
                     int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
-                    int32_t cost_limit, uint32_t quality, work_stats *stats, search_path path) {
+                    int32_t cost_limit, uint32_t quality, work_stats *stats, search_path path,
+                    int32_t band_from) {
     if (myers_binary_diff_check_bounds(old_value, old_offset, old_length) == -1 ||
         myers_binary_diff_check_bounds(new_value, new_offset, new_length) == -1)
         return -1;
@@ -66,6 +67,7 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
     bool ok = run_tasks(e, stats, [&](work &w) {
         w.forms = passes_for(path);
         w.band = &band;
+        w.band_from = band_from;
         if (quality == 4)
             w.trim(old_offset, old_length, new_offset, new_length);
         else

@@ -22,6 +22,10 @@ namespace kestrava_myers {
 
 class diagonal_band;
 
+// Searches whose ranges are both at least this long run over the band
+// (shorter passes do not pay for it).
+const int32_t kBandFrom = 32;
+
 enum class step : uint8_t { match, insert, erase, diff, trim, suffix_diff, prefix_diff, middlesnake };
 
 struct task {
@@ -69,6 +73,7 @@ class work {
     // forms, searches work step by step on the execution's storage.
     const pass_forms *forms = nullptr;
     diagonal_band *band = nullptr;
+    int32_t band_from = kBandFrom;
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
@@ -117,12 +122,12 @@ bool middlesnake(execution *e, work &w, const task &t);
 // The whole diff of two ranges with measurements: myers_binary_diff's
 // contract plus the depth the run reached.
 // `path` chooses the passes of the searches (the plain step-by-step search
-// on the storage, or a form of the passes over a diagonal band); the tests
-// run each in turn.
+// on the storage, or forms of the passes over a diagonal band for searches
+// of at least `band_from` bytes each way); the tests run each in turn.
 int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
                     int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
                     int32_t cost_limit, uint32_t quality, work_stats *stats,
-                    search_path path = search_path::automatic);
+                    search_path path = search_path::automatic, int32_t band_from = kBandFrom);
 
 }  // namespace kestrava_myers
 

@@ -44,7 +44,8 @@ struct pass_hit {
 };
 
 // Returns true and fills `hit` at the first diagonal (in increasing order)
-// where the searches meet; values of later diagonals are then not written.
+// where the searches meet; the values of the diagonals before it are
+// written, its own and later ones not.
 typedef bool (*pass_fn)(const pass_job &, pass_hit &);
 
 struct search_passes {

@@ -211,6 +211,7 @@ KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
                                             : _mm512_mask_cmpge_epi32_mask(check, theirs, x);
             if (meets) {
                 const int lane = __builtin_ctz(meets);
+                _mm512_mask_storeu_epi32(out + i, lanes_below(lane), x);
                 const int32_t start = lane_of(x0, lane), end = lane_of(x, lane);
                 if (Forward)
                     hit = {i + lane, start, end};
