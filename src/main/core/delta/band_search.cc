@@ -30,37 +30,45 @@ void window(int32_t first, int32_t count, int64_t lo, int64_t hi, int32_t &begin
 // 4d + 7 entries, at most 536870910).
 int32_t last_iteration(const storage *st) { return st->max_d < 536870910 ? st->max_d : 536870910; }
 
-// Chooses the form of each pass from what the previous vector pass saw:
-// bytes far apart (many windows a vector) go to the scalar form for a
-// while, frequent short snakes to the four-byte form.
+// Chooses the form of the passes from what the vector passes saw, once
+// they have seen enough diagonals: bytes far apart (windows beyond one a
+// vector) send the search to the scalar form for a while, frequent short
+// snakes to the four-byte form.
 class form_choice {
   public:
     explicit form_choice(const pass_forms &forms) : forms_(forms), current_(&forms.first_bytes) {}
 
     const search_passes &passes() const { return *current_; }
-    pass_stats *stats() { return current_ == &forms_.scalar ? nullptr : &stats_; }
+    pass_stats *stats() { return current_ == &forms_.scalar ? nullptr : &last_; }
 
+    // After a pass over `count` diagonals that did not meet the other search.
     void after(int32_t count) {
         if (!forms_.adaptive) return;
         if (current_ == &forms_.scalar) {
             if (--scalar_left == 0) current_ = &forms_.first_bytes;
             return;
         }
-        const uint32_t vectors = static_cast<uint32_t>(count + 15) / 16;
-        if (stats_.windows > 2 * vectors) {
+        seen_ += static_cast<uint32_t>(count);
+        extra_windows_ += last_.extra_windows;
+        matches_ += last_.matches;
+        last_ = {0, 0};
+        if (seen_ < kSample) return;
+        if (extra_windows_ * 16 > seen_) {
             current_ = &forms_.scalar;
             scalar_left = kScalarPasses;
         } else {
-            current_ = stats_.matches * 64 > static_cast<uint32_t>(count) ? &forms_.four_bytes : &forms_.first_bytes;
+            current_ = matches_ * 64 > seen_ ? &forms_.four_bytes : &forms_.first_bytes;
         }
-        stats_ = {0, 0};
+        seen_ = extra_windows_ = matches_ = 0;
     }
 
   private:
-    static const int32_t kScalarPasses = 32;  // before the vector form is tried again
+    static const uint32_t kSample = 512;      // diagonals seen before a choice
+    static const int32_t kScalarPasses = 64;  // before the vector form is tried again
     const pass_forms &forms_;
     const search_passes *current_;
-    pass_stats stats_{0, 0};
+    pass_stats last_{0, 0};
+    uint32_t seen_ = 0, extra_windows_ = 0, matches_ = 0;
     int32_t scalar_left = 0;
 };
 

@@ -12,8 +12,8 @@ namespace kestrava_myers {
 
 // What a vector pass saw, for choosing the form of the next one.
 struct pass_stats {
-    uint32_t windows;  // byte windows loaded
-    uint32_t matches;  // diagonals whose first bytes matched
+    uint32_t extra_windows;  // byte windows beyond the first of each vector
+    uint32_t matches;        // diagonals whose first bytes matched
 };
 
 // A pass over `count` diagonals, the i-th being k0 + 2i (forward) or the

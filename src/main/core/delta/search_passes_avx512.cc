@@ -112,7 +112,8 @@ KESTRAVA_AVX512_INLINE __mmask16 served(__mmask16 todo, __m512i off, int32_t sta
 // old[x - 1] with new[y - 1] and retreats. Returns x at the snakes' ends.
 template <bool Forward, bool Four>
 KESTRAVA_AVX512_INLINE __m512i snakes(const uint8_t *old_v, const uint8_t *new_v, int32_t n, int32_t m,
-                                      __mmask16 live, __m512i x, __m512i y, pass_stats &stats) {
+                                      __mmask16 live, __m512i x, __m512i y, uint32_t &extra_windows,
+                                      uint32_t &matches) {
     const __m512i one = _mm512_set1_epi32(1);
     // Positions of the first bytes compared.
     const __m512i px = Forward ? x : _mm512_sub_epi32(x, one);
@@ -135,26 +136,32 @@ KESTRAVA_AVX512_INLINE __m512i snakes(const uint8_t *old_v, const uint8_t *new_v
             same |= _mm512_mask_testn_epi32_mask(fits, _mm512_xor_si512(pick(wo, ox), pick(wn, oy)),
                                                  _mm512_set1_epi32(0xff));
         todo &= static_cast<__mmask16>(~fits);
-        ++stats.windows;
-    } while (todo);
+        if (!todo) break;
+        ++extra_windows;
+    } while (true);
 
     // How far each snake may run, and the lanes whose snakes go on.
-    const __m512i room = Forward ? _mm512_min_epi32(_mm512_sub_epi32(_mm512_set1_epi32(n), x),
-                                                    _mm512_sub_epi32(_mm512_set1_epi32(m), y))
-                                 : _mm512_min_epi32(x, y);
     unsigned more;
     if (Four) {
+        const __m512i room = Forward ? _mm512_min_epi32(_mm512_sub_epi32(_mm512_set1_epi32(n), x),
+                                                        _mm512_sub_epi32(_mm512_set1_epi32(m), y))
+                                     : _mm512_min_epi32(x, y);
         len = _mm512_maskz_min_epi32(live, len, room);
         x = Forward ? _mm512_add_epi32(x, len) : _mm512_sub_epi32(x, len);
         y = Forward ? _mm512_add_epi32(y, len) : _mm512_sub_epi32(y, len);
         const __m512i four = _mm512_set1_epi32(4);
         more = _mm512_mask_cmpeq_epi32_mask(live, len, four) & _mm512_cmpgt_epi32_mask(room, four);
-        stats.matches += static_cast<uint32_t>(__builtin_popcount(_mm512_test_epi32_mask(len, len)));
+        matches += static_cast<uint32_t>(__builtin_popcount(_mm512_test_epi32_mask(len, len)));
     } else {
+        if (!same) return x;
         x = Forward ? _mm512_mask_add_epi32(x, same, x, one) : _mm512_mask_sub_epi32(x, same, x, one);
         y = Forward ? _mm512_mask_add_epi32(y, same, y, one) : _mm512_mask_sub_epi32(y, same, y, one);
-        more = _mm512_mask_cmpgt_epi32_mask(same, room, one);
-        stats.matches += static_cast<uint32_t>(__builtin_popcount(same));
+        // Forward snakes may go on below both ends, backward ones above both starts.
+        more = Forward ? _mm512_mask_cmplt_epi32_mask(same, x, _mm512_set1_epi32(n)) &
+                             _mm512_cmplt_epi32_mask(y, _mm512_set1_epi32(m))
+                       : _mm512_mask_cmpgt_epi32_mask(same, x, _mm512_setzero_si512()) &
+                             _mm512_cmpgt_epi32_mask(y, _mm512_setzero_si512());
+        matches += static_cast<uint32_t>(__builtin_popcount(same));
     }
     for (; more; more &= more - 1) {
         const int lane = __builtin_ctz(more);
@@ -167,25 +174,27 @@ KESTRAVA_AVX512_INLINE __m512i snakes(const uint8_t *old_v, const uint8_t *new_v
     return x;
 }
 
-// A pass: forward (x0 = max(F(k + 1) + 1, F(k - 1)), meets where the
-// reverse value <= x) or reverse (x0 = min(R(m + 1), R(m - 1) - 1), meets
-// where the forward value >= x).
-template <bool Forward, bool Four>
-KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
+// The diagonals [from, to) of a pass: forward (x0 = max(F(k + 1) + 1,
+// F(k - 1)), meets where the reverse value <= x) or reverse (x0 =
+// min(R(m + 1), R(m - 1) - 1), meets where the forward value >= x), with
+// the overlap test (Check) or without. Returns the index of the diagonal
+// where the searches meet, or -1.
+template <bool Forward, bool Four, bool Check>
+KESTRAVA_AVX512_INLINE int32_t run(const pass_job &j, int32_t from, int32_t to, pass_hit &hit,
+                                   uint32_t &extra_windows, uint32_t &matches) {
     const uint8_t *const old_v = j.old_v, *const new_v = j.new_v;
-    const int32_t n = j.n, m = j.m, count = j.count;
+    const int32_t n = j.n, m = j.m;
     const int32_t *const prev = j.prev, *const other = j.other;
     int32_t *const out = j.out;
     const int32_t check_begin = j.check_begin, check_end = j.check_end;
     const int32_t first = Forward ? j.k0 : j.l0;
-    pass_stats stats{0, 0};
 
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i steps = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i nv = _mm512_set1_epi32(n), mv = _mm512_set1_epi32(m);
-    for (int32_t i = 0; i < count; i += 16) {
-        const bool full = count - i >= 16;
-        const __mmask16 live = lanes_below(count - i);
+    for (int32_t i = from; i < to; i += 16) {
+        const bool full = to - i >= 16;
+        const __mmask16 live = lanes_below(to - i);
         const __m512i down = full ? _mm512_loadu_si512(prev + i) : _mm512_maskz_loadu_epi32(live, prev + i);
         const __m512i up = full ? _mm512_loadu_si512(prev + i + 1) : _mm512_maskz_loadu_epi32(live, prev + i + 1);
         __m512i x0, y0;
@@ -203,9 +212,10 @@ KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
             inside = _mm512_mask_cmplt_epu32_mask(live, _mm512_sub_epi32(x0, one), nv) &
                      _mm512_cmplt_epu32_mask(_mm512_sub_epi32(y0, one), mv);
         }
-        const __m512i x = inside ? snakes<Forward, Four>(old_v, new_v, n, m, inside, x0, y0, stats) : x0;
-        const __mmask16 check = live & lane_range(check_begin - i, check_end - i);
-        if (check) {
+        const __m512i x =
+            inside ? snakes<Forward, Four>(old_v, new_v, n, m, inside, x0, y0, extra_windows, matches) : x0;
+        if (Check) {
+            const __mmask16 check = live & lane_range(check_begin - i, check_end - i);
             const __m512i theirs = _mm512_maskz_loadu_epi32(check, other + (i - check_begin));
             const __mmask16 meets = Forward ? _mm512_mask_cmple_epi32_mask(check, theirs, x)
                                             : _mm512_mask_cmpge_epi32_mask(check, theirs, x);
@@ -217,7 +227,7 @@ KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
                     hit = {i + lane, start, end};
                 else
                     hit = {i + lane, end, start};
-                return true;
+                return i + lane;
             }
         }
         if (full)
@@ -225,8 +235,25 @@ KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
         else
             _mm512_mask_storeu_epi32(out + i, live, x);
     }
-    if (j.stats) *j.stats = stats;
-    return false;
+    return -1;
+}
+
+// A pass: the vectors before the overlap test's range (from the first
+// diagonal, in steps of 16), those it covers and those after it.
+template <bool Forward, bool Four>
+KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
+    uint32_t extra_windows = 0, matches = 0;
+    bool met = false;
+    if (j.check_begin >= j.check_end) {
+        run<Forward, Four, false>(j, 0, j.count, hit, extra_windows, matches);
+    } else {
+        const int32_t checked = j.check_begin - j.check_begin % 16;
+        run<Forward, Four, false>(j, 0, checked, hit, extra_windows, matches);
+        met = run<Forward, Four, true>(j, checked, j.check_end, hit, extra_windows, matches) >= 0;
+        if (!met) run<Forward, Four, false>(j, j.check_end, j.count, hit, extra_windows, matches);
+    }
+    if (!met && j.stats) *j.stats = {extra_windows, matches};
+    return met;
 }
 
 KESTRAVA_AVX512 bool forward_first(const pass_job &j, pass_hit &hit) { return pass<true, false>(j, hit); }
