@@ -38,12 +38,14 @@ class form_choice {
   public:
     explicit form_choice(const pass_forms &forms) : forms_(forms), current_(&forms.first_bytes) {}
 
-    const search_passes &passes() const { return *current_; }
+    // Passes over a few diagonals go one diagonal at a time: a vector
+    // would be mostly empty.
+    const search_passes &passes(int32_t count) const { return count < kShortPass ? kScalarPasses : *current_; }
     pass_stats *stats() { return current_ == &forms_.scalar ? nullptr : &last_; }
 
     // After a pass over `count` diagonals that did not meet the other search.
     void after(int32_t count) {
-        if (!forms_.adaptive) return;
+        if (!forms_.adaptive || count < kShortPass) return;
         if (current_ == &forms_.scalar) {
             if (--scalar_left == 0) current_ = &forms_.first_bytes;
             return;
@@ -55,7 +57,7 @@ class form_choice {
         if (seen_ < kSample) return;
         if (extra_windows_ * 16 > seen_) {
             current_ = &forms_.scalar;
-            scalar_left = kScalarPasses;
+            scalar_left = kScalarStretch;
         } else {
             current_ = matches_ * 64 > seen_ ? &forms_.four_bytes : &forms_.first_bytes;
         }
@@ -63,8 +65,9 @@ class form_choice {
     }
 
   private:
+    static const int32_t kShortPass = 24;
     static const uint32_t kSample = 512;      // diagonals seen before a choice
-    static const int32_t kScalarPasses = 64;  // before the vector form is tried again
+    static const int32_t kScalarStretch = 64;  // passes before the vector form is tried again
     const pass_forms &forms_;
     const search_passes *current_;
     pass_stats last_{0, 0};
@@ -108,7 +111,7 @@ bool band_middlesnake(execution *e, work &w, const task &t) {
             if (job.check_begin < job.check_end) job.other = band.r(delta - corner_old + 2 * job.check_begin);
         }
         pass_hit hit;
-        if (choice.passes().forward(job, hit)) {
+        if (choice.passes(diagonals).forward(job, hit)) {
             push_recurse(e, w, a, n, b, m, hit.s, hit.t, -corner_old + 2 * hit.index);
             return true;
         }
@@ -128,7 +131,7 @@ bool band_middlesnake(execution *e, work &w, const task &t) {
                    job.check_begin, job.check_end);
             if (job.check_begin < job.check_end) job.other = band.f(-corner_new - delta + 2 * job.check_begin);
         }
-        if (choice.passes().reverse(job, hit)) {
+        if (choice.passes(diagonals).reverse(job, hit)) {
             push_recurse(e, w, a, n, b, m, hit.s, hit.t, -corner_new - delta + 2 * hit.index);
             return true;
         }

@@ -19,16 +19,16 @@ bool diagonal_band::reserve(int32_t reach) {
     // Doubling keeps the copies linear in the final reach. Each family
     // holds the diagonals of its parity in -half..half (half + 1 of them),
     // with slack either side.
-    int64_t half = half_ ? 2 * static_cast<int64_t>(half_) : 64;
+    int64_t half = half_ ? 2 * static_cast<int64_t>(half_) : kInlineHalf;
     while (half < reach) half *= 2;
     uint64_t family = static_cast<uint64_t>(half + 1 + 2 * kSlack);
     uint64_t bytes = 4 * family * sizeof(int32_t);
     if (half > INT32_MAX || bytes > SIZE_MAX) return false;
-    int32_t *grown = static_cast<int32_t *>(malloc(static_cast<size_t>(bytes)));
+    int32_t *grown = half == kInlineHalf ? inline_ : static_cast<int32_t *>(malloc(static_cast<size_t>(bytes)));
     if (!grown) return false;
     int32_t *families[4];
     for (int i = 0; i < 4; ++i) families[i] = grown + static_cast<size_t>(family) * i;
-    if (memory_) {
+    if (half_) {
         // Diagonal k moves from (k + old half) / 2 to (k + half) / 2.
         size_t shift = static_cast<size_t>((half - half_) / 2);
         size_t old_family = static_cast<size_t>(half_) + 1 + 2 * kSlack;
@@ -36,7 +36,7 @@ bool diagonal_band::reserve(int32_t reach) {
         for (int i = 0; i < 4; ++i) memcpy(families[i] + shift, old[i], old_family * sizeof(int32_t));
         free(memory_);
     }
-    memory_ = grown;
+    memory_ = grown == inline_ ? nullptr : grown;
     fwd_[0] = families[0];
     fwd_[1] = families[1];
     rev_[0] = families[2];

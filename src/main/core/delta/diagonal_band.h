@@ -53,7 +53,11 @@ class diagonal_band {
     bool reserve(int32_t reach);
     void fill(int32_t from, int32_t to);
 
-    int32_t *memory_ = nullptr;
+    // Small searches (most, in many runs) keep their values here rather
+    // than in an allocation of their own.
+    static const int32_t kInlineHalf = 64;
+    int32_t inline_[4 * (kInlineHalf + 1 + 2 * kSlack)];
+    int32_t *memory_ = nullptr;  // allocated when the reach passes kInlineHalf
     int32_t *fwd_[2] = {nullptr, nullptr};
     int32_t *rev_[2] = {nullptr, nullptr};
     int32_t half_ = 0;     // even; diagonals -half_..half_ have entries
