@@ -183,12 +183,13 @@ row measure(const std::string &name, const bytes &o, const bytes &n, const engin
     row r{name, n.size(), {}, {}, baseline != nullptr, {}, false};
 
     // One untimed call decides the batch size and the number of rounds:
-    // about 50 ms a batch, up to 7 rounds while that stays short.
+    // batches of about 20 ms, many rounds for short calls (whose times vary
+    // most on a busy machine), one for calls of ten seconds and more.
     double start = cpu_seconds();
     buf_free(diff_generate_binary(&ob, &nb));
     double once = cpu_seconds() - start;
-    size_t batch = once > 0.05 ? 1 : static_cast<size_t>(0.05 / std::max(once, 1e-7)) + 1;
-    int rounds = once > 10 ? 1 : once > 1 ? 3 : 7;
+    size_t batch = once > 0.02 ? 1 : static_cast<size_t>(0.02 / std::max(once, 1e-7)) + 1;
+    int rounds = once > 10 ? 1 : once > 1 ? 3 : once > 0.02 ? 7 : 25;
     for (int i = 0; i < rounds; ++i) {
         if (baseline) time_once(*baseline, ob, nb, batch, r.base);
         time_once(current, ob, nb, batch, r.now);

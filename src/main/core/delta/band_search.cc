@@ -83,7 +83,7 @@ bool band_middlesnake(execution *e, work &w, const task &t) {
     if (!band.start(n)) return false;
     w.set_level(t.level + 1);
 
-    form_choice choice(*w.forms);
+    form_choice choice(*w.forms());
     const int32_t last = last_iteration(e->storage);
     const uint8_t *old_v = e->old_buf->data + a;
     const uint8_t *new_v = e->new_buf->data + b;

@@ -5,13 +5,6 @@
 
 namespace kestrava_myers {
 
-namespace {
-
-const int32_t kForwardFill = -1;
-const int32_t kReverseFill = INT32_MAX;
-
-}  // namespace
-
 diagonal_band::~diagonal_band() { free(memory_); }
 
 bool diagonal_band::reserve(int32_t reach) {
@@ -45,15 +38,6 @@ bool diagonal_band::reserve(int32_t reach) {
     return true;
 }
 
-void diagonal_band::fill(int32_t from, int32_t to) {
-    for (int32_t k = from; k <= to; ++k) {
-        *f(k) = kForwardFill;
-        *f(-k) = kForwardFill;
-        *r(k) = kReverseFill;
-        *r(-k) = kReverseFill;
-    }
-}
-
 bool diagonal_band::start(int32_t n) {
     if (!reserve(3)) return false;
     fill(1, 3);
@@ -63,7 +47,7 @@ bool diagonal_band::start(int32_t n) {
     return true;
 }
 
-bool diagonal_band::extend(int32_t d) {
+bool diagonal_band::extend_far(int32_t d) {
     int64_t reach = static_cast<int64_t>(d) + 2;
     if (reach <= covered_) return true;
     if (reach > INT32_MAX / 2 || !reserve(static_cast<int32_t>(reach))) return false;

@@ -35,7 +35,15 @@ class diagonal_band {
     bool start(int32_t n);
     // Reach for iteration d (|k| <= d + 2), newly covered diagonals filled.
     // False when no memory is left.
-    bool extend(int32_t d);
+    bool extend(int32_t d) {
+        // Searches extend one iteration at a time: one more diagonal each way.
+        if (d + 2 == covered_ + 1 && covered_ < half_) {
+            ++covered_;
+            fill_one(covered_);
+            return true;
+        }
+        return extend_far(d);
+    }
 
     // Forward value of diagonal k; F(k + 2) follows at f(k) + 1.
     int32_t *f(int32_t k) { return fwd_[k & 1] + index(k); }
@@ -51,7 +59,16 @@ class diagonal_band {
         return static_cast<size_t>((static_cast<int64_t>(k) + half_) >> 1) + kSlack;
     }
     bool reserve(int32_t reach);
-    void fill(int32_t from, int32_t to);
+    bool extend_far(int32_t d);
+    void fill_one(int32_t k) {
+        *f(k) = -1;
+        *f(-k) = -1;
+        *r(k) = INT32_MAX;
+        *r(-k) = INT32_MAX;
+    }
+    void fill(int32_t from, int32_t to) {
+        for (int32_t k = from; k <= to; ++k) fill_one(k);
+    }
 
     // Small searches (most, in many runs) keep their values here rather
     // than in an allocation of their own.

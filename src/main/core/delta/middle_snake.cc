@@ -195,9 +195,9 @@ namespace {
 // Searches over a few dozen bytes stay on the storage: their passes are
 // too short for the band's forms to pay. The band takes positions below
 // 2^29 only.
-bool on_band(const work &w, const task &t) {
-    return w.forms && t.n >= w.band_from && t.m >= w.band_from &&
-           static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29);
+bool on_band(work &w, const task &t) {
+    return w.band && t.n >= w.band_from && t.m >= w.band_from &&
+           static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29) && w.forms();
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
     // values in a band of their own instead of the storage.
     diagonal_band band;
     bool ok = run_tasks(e, stats, [&](work &w) {
-        w.forms = passes_for(path);
         w.band = &band;
+        w.path = path;
         w.band_from = band_from;
         if (quality == 4)
             w.trim(old_offset, old_length, new_offset, new_length);

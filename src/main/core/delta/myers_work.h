@@ -69,11 +69,19 @@ class work {
 
     // Where searches report their effort; may be null.
     work_stats *stats = nullptr;
-    // The forms of the passes and the band of the run's searches; without
-    // forms, searches work step by step on the execution's storage.
-    const pass_forms *forms = nullptr;
+    // The passes and band of the run's searches: with `band`, searches of at
+    // least `band_from` bytes each way run over it with the forms of `path`
+    // (looked up at the first); others work step by step on the storage.
     diagonal_band *band = nullptr;
+    search_path path = search_path::storage;
     int32_t band_from = kBandFrom;
+    const pass_forms *forms() {
+        if (!forms_known_) {
+            forms_ = passes_for(path);
+            forms_known_ = true;
+        }
+        return forms_;
+    }
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
@@ -88,6 +96,9 @@ class work {
 
   private:
     void push(const task &t) { tasks_.push_back(t); }
+
+    const pass_forms *forms_ = nullptr;
+    bool forms_known_ = false;
 
     std::vector<task> tasks_;
     int32_t level_;
