@@ -29,19 +29,21 @@ struct engine_result {
 struct engine_form {
     const char *name;
     search_path path;
-    int32_t band_from;
+    int32_t band_from, band_after;
     long compared;
 };
 
-// The public entry first; then each path with every search on it.
+// The public entry first; then each path with every search on it from its
+// first iteration, and once moving from the storage to the band on the way.
 std::vector<engine_form> &engine_forms() {
     static std::vector<engine_form> forms = [] {
-        std::vector<engine_form> all = {{"myers_binary_diff", search_path::automatic, 0, 0},
-                                        {"storage", search_path::storage, 1, 0},
-                                        {"scalar", search_path::scalar, 1, 0},
-                                        {"avx512 first bytes", search_path::avx512_first, 1, 0},
-                                        {"avx512 four bytes", search_path::avx512_four, 1, 0},
-                                        {"avx512 chosen by pass", search_path::avx512, 1, 0}};
+        std::vector<engine_form> all = {{"myers_binary_diff", search_path::automatic, 0, 0, 0},
+                                        {"storage", search_path::storage, 1, 0, 0},
+                                        {"scalar", search_path::scalar, 1, 0, 0},
+                                        {"avx512 first bytes", search_path::avx512_first, 1, 0, 0},
+                                        {"avx512 four bytes", search_path::avx512_four, 1, 0, 0},
+                                        {"avx512 chosen by pass", search_path::avx512, 1, 0, 0},
+                                        {"band after 5 iterations", search_path::automatic, 1, 5, 0}};
         std::vector<engine_form> here;
         for (const engine_form &f : all)
             if (f.path == search_path::storage || kestrava_myers::passes_for(f.path)) here.push_back(f);
@@ -58,7 +60,7 @@ engine_result engine_diff(const buf *o, const buf *n, int32_t storage_limit, int
         r.code = myers_binary_diff(o, 0, int32_t(o->len), n, 0, int32_t(n->len), s, storage_limit, cost_limit, quality);
     else
         r.code = kestrava_myers::binary_diff(o, 0, int32_t(o->len), n, 0, int32_t(n->len), s, storage_limit,
-                                             cost_limit, quality, nullptr, form.path, form.band_from);
+                                             cost_limit, quality, nullptr, form.path, form.band_from, form.band_after);
     r.delta = test::contents(s->out);
     edit_script_free(s);
     return r;
@@ -143,6 +145,30 @@ TEST(MyersEquivalence, ShapesAtEveryQuality) {
     EXPECT_GT(seen.area_searches, 0);
     EXPECT_GT(seen.exhaustions, 0);
     EXPECT_GT(seen.progress_cuts, 0);
+}
+
+// Searches that start or end where an earlier one did skip the passes whose
+// values it kept, and compute them again where those run out; the
+// scattered, edited and unrelated shapes here reach both, from the storage
+// and from the band.
+TEST(MyersEquivalence, KeptValuesAreLentAndSettled) {
+    std::mt19937 rng(12);
+    for (int shape : {0, 2, 3}) {
+        bytes o, n;
+        pairs::make_shape(rng, shape, 30000 / pairs::kScale, 4, o, n);
+        expect_same(o, n, INT32_MAX, 10000, 0, nullptr);
+        if (HasFatalFailure()) return;
+        for (int32_t after : {0, kestrava_myers::kBandAfter}) {
+            buf ob = test::view(o), nb = test::view(n);
+            edit_script *s = edit_script_create(&ob, &nb);
+            kestrava_myers::work_stats stats{};
+            kestrava_myers::binary_diff(&ob, 0, int32_t(o.size()), &nb, 0, int32_t(n.size()), s, INT32_MAX, 10000, 0,
+                                        &stats, search_path::automatic, 1, after);
+            edit_script_free(s);
+            EXPECT_GT(stats.lent, 0u) << "shape " << shape << " after " << after;
+            EXPECT_GT(stats.settled, 0u) << "shape " << shape << " after " << after;
+        }
+    }
 }
 
 // Tiny values over two or three symbols: every corner case of the diagonal

@@ -33,5 +33,5 @@ KESTRAVA_TEST_API int32_t kestrava_test_myers_binary_diff(const buf *old_value, 
                                                           int32_t storage_limit, int32_t cost_limit, uint32_t quality,
                                                           int32_t path) {
     return kestrava_myers::binary_diff(old_value, old_offset, old_length, new_value, new_offset, new_length, script,
-                                       storage_limit, cost_limit, quality, nullptr, kPaths[path], 1);
+                                       storage_limit, cost_limit, quality, nullptr, kPaths[path], 1, 0);
 }

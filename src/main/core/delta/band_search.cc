@@ -1,19 +1,21 @@
 // The middle-snake search over the run's diagonal band: the iterations,
 // overlap windows, progress checks and cuts of the step-by-step search,
-// with each pass handed to one of the run's forms of the passes.
+// with each pass handed to one of the run's forms of the passes, and the
+// passes of one direction skipped where an earlier search from the same
+// corner left its values (see search_snapshots.h).
+#include <new>
+
 #include "delta/diagonal_band.h"
 #include "delta/middle_snake.h"
 #include "delta/myers_work.h"
 #include "delta/search_passes.h"
+#include "delta/search_snapshots.h"
 
 namespace kestrava_myers {
 namespace {
 
-struct band_values {
-    diagonal_band *band;
-    int32_t f(int32_t k) const { return *band->f(k); }
-    int32_t r(int32_t m) const { return *band->r(m); }
-};
+const int32_t kEvery = snapshot_set::kEvery;
+const int32_t kKeepFrom = 1024;  // least range lengths of a search that keeps snapshots
 
 // The diagonals first, first + 2, ... (count of them) that lie within
 // lo..hi, as indexes [begin, end); lo and hi have the parity of first.
@@ -25,6 +27,9 @@ void window(int32_t first, int32_t count, int64_t lo, int64_t hi, int32_t &begin
     begin = static_cast<int32_t>(b);
     end = static_cast<int32_t>(e);
 }
+
+// myers_binary_diff_corner, inline.
+inline int32_t corner(int32_t d, int32_t len) { return d <= len ? d : static_cast<int32_t>(2 * static_cast<int64_t>(len) - d); }
 
 // The largest iteration the storage may reach (as the storage grows by
 // 4d + 7 entries, at most 536870910).
@@ -66,8 +71,8 @@ class form_choice {
 
   private:
     static const int32_t kShortPass = 24;
-    static const uint32_t kSample = 512;      // diagonals seen before a choice
-    static const int32_t kScalarStretch = 64;  // passes before the vector form is tried again
+    static const uint32_t kSample = 512;        // diagonals seen before a choice
+    static const int32_t kScalarStretch = 64;   // passes before the vector form is tried again
     const pass_forms &forms_;
     const search_passes *current_;
     pass_stats last_{0, 0};
@@ -75,89 +80,341 @@ class form_choice {
     int32_t scalar_left = 0;
 };
 
-}  // namespace
+// One search: its ranges, band, passes, and what it borrows and keeps.
+class band_search {
+  public:
+    band_search(execution *e, work &w, const task &t)
+        : e_(e), w_(w), t_(t), a_(t.a), n_(t.n), b_(t.b), m_(t.m), delta_(n_ - m_), odd_((delta_ & 1) != 0),
+          band_(*w.band), choice_(*w.forms()), old_v_(e->old_buf->data + a_), new_v_(e->new_buf->data + b_) {}
 
-bool band_middlesnake(execution *e, work &w, const task &t) {
-    const int32_t a = t.a, n = t.n, b = t.b, m = t.m;
-    diagonal_band &band = *w.band;
-    if (!band.start(n)) return false;
-    w.set_level(t.level + 1);
+    // True when the search ended in a cut or an overlap (its sub-steps
+    // pushed); false when it gave up like the storage would. Out of memory
+    // for the band, `spent` tells the caller to search on the storage.
+    bool run(const band_resume *resume, bool &spent);
 
-    form_choice choice(*w.forms());
-    const int32_t last = last_iteration(e->storage);
-    const uint8_t *old_v = e->old_buf->data + a;
-    const uint8_t *new_v = e->new_buf->data + b;
-    const int32_t delta = n - m;
-    const bool odd = (delta & 1) != 0;
-    int32_t count = t.p;
+  private:
+    // Values of either direction for best_points: lent or in the band.
+    struct values {
+        const band_search *s;
+        int32_t d;
+        int32_t f(int32_t k) const { return s->lent_forward() ? s->lent_value(d, k) : *s->band_.f(k); }
+        int32_t r(int32_t m) const { return s->lent_reverse() ? s->lent_value(d, m) : *s->band_.r(m); }
+    };
 
-    for (int32_t d = 1;; ++d) {
-        const int32_t corner_old = myers_binary_diff_corner(d, n);
-        const int32_t corner_new = myers_binary_diff_corner(d, m);
-        const int32_t diagonals = (corner_old + corner_new) / 2 + 1;
-        if (w.stats) {
-            ++w.stats->iterations;
-            w.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
+    bool lent_forward() const { return lent_ && lent_->forward; }
+    bool lent_reverse() const { return lent_ && !lent_->forward; }
+    // The lent value of diagonal k at iteration d (a multiple of 64 up to
+    // until_), in this search's coordinates.
+    int32_t lent_value(int32_t d, int32_t k) const {
+        return lent_->at(d)[(k + d) / 2] + (lent_->forward ? 0 : n_);
+    }
+    // Bounds for iteration d <= until_ from the lent snapshots: the values
+    // of the first snapshot at or after d of d's parity (forward values
+    // only grow and reverse ones only shrink with the iterations), as an
+    // array from diagonal -first_bound(d) on.
+    const int32_t *bounds(int32_t d);
+    static int32_t first_bound(int32_t d) { return d % 2 ? snapshot(d + 1) - 1 : snapshot(d); }
+    static int32_t snapshot(int32_t d) { return (d + kEvery - 1) / kEvery * kEvery; }
+
+    void borrow();
+    // The lent direction's values of iteration d in the band, computed from
+    // the last snapshot at or before it; the search goes on without the loan.
+    bool settle(int32_t d);
+    bool forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
+    bool reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
+    void record(int32_t d);
+    void record_now(int32_t d);
+    void keep(int32_t d);
+
+    execution *e_;
+    work &w_;
+    const task &t_;
+    const int32_t a_, n_, b_, m_, delta_;
+    const bool odd_;
+    diagonal_band &band_;
+    form_choice choice_;
+    const uint8_t *old_v_, *new_v_;
+
+    const snapshot_set *lent_ = nullptr;
+    int32_t until_ = 0;
+    std::vector<int32_t> bounds_;  // reverse bounds shifted into this search's coordinates
+    int32_t bounds_of_ = -1;       // the iteration they are of
+    snapshot_set kept_[2];         // forward, reverse
+    bool keeping_[2] = {false, false};
+    int32_t keep_to_ = 0;
+    int32_t resumed_ = 0;  // the iteration the band's values were first of
+};
+
+const int32_t *band_search::bounds(int32_t d) {
+    const int32_t s = snapshot(d + (d % 2));
+    const int32_t *v = d % 2 ? lent_->before(s) : lent_->at(s);
+    if (lent_->forward) return v;
+    const int32_t of = d % 2 ? s - 1 : s;
+    if (bounds_of_ != of) {
+        bounds_.resize(static_cast<size_t>(of) + 1);
+        for (int32_t i = 0; i <= of; ++i) bounds_[i] = v[i] + n_;
+        bounds_of_ = of;
+    }
+    return bounds_.data();
+}
+
+void band_search::borrow() {
+    snapshot_store *store = w_.snapshots;
+    if (!store || n_ < 2 * kEvery || m_ < 2 * kEvery) return;
+    // Forward values from the same start, else reverse ones to the same end.
+    for (int dir = 0; dir < 2 && !lent_; ++dir) {
+        const snapshot_set *set = dir == 0 ? store->find(true, a_, b_) : store->find(false, a_ + n_, b_ + m_);
+        if (!set) continue;
+        const int32_t until = snapshots_valid_until(*set, n_, m_);
+        if (until >= 2 * kEvery) {
+            lent_ = set;
+            until_ = until;
         }
+    }
+    // Keep this search's own values for the searches after it, up to
+    // about half of the iterations it may run (where those end); not for
+    // small searches, whose followers skip too little to pay for them.
+    const int64_t up_to = static_cast<int64_t>(t_.p) / 2 + 2 * kEvery;
+    keep_to_ = static_cast<int32_t>(up_to < n_ ? (up_to < m_ ? up_to : m_) : (n_ < m_ ? n_ : m_));
+    if (keep_to_ >= 2 * kEvery && n_ >= kKeepFrom && m_ >= kKeepFrom) {
+        keeping_[0] = !lent_forward();
+        keeping_[1] = !lent_reverse();
+        kept_[0].forward = true;
+        kept_[0].corner_x = a_;
+        kept_[0].corner_y = b_;
+        kept_[1].forward = false;
+        kept_[1].corner_x = a_ + n_;
+        kept_[1].corner_y = b_ + m_;
+    }
+}
 
-        // Forward diagonals -corner_old..corner_new; with an odd delta each
-        // may meet the reverse path of the previous iteration on reverse
-        // diagonal delta + k, where |delta + k| < d.
-        pass_job job{old_v, new_v, n, m, diagonals, -corner_old, 0, band.f(-corner_old - 1), band.f(-corner_old),
-                     nullptr, 0, 0, choice.stats()};
-        if (odd) {
-            window(-corner_old, diagonals, static_cast<int64_t>(-d) + 1 - delta, static_cast<int64_t>(d) - 1 - delta,
-                   job.check_begin, job.check_end);
-            if (job.check_begin < job.check_end) job.other = band.r(delta - corner_old + 2 * job.check_begin);
+bool band_search::settle(int32_t d) {
+    // From the last snapshot, or the values the search came to the band with
+    // (untouched since: the lent direction's passes did not run).
+    const bool forward = lent_->forward;
+    int32_t from = d - d % kEvery;
+    if (from < resumed_) from = resumed_;
+    if (from > resumed_) {
+        const int32_t shift = forward ? 0 : n_;
+        for (int32_t pass = 0; pass < 2; ++pass) {
+            const int32_t it = from - pass;
+            const int32_t *v = pass ? lent_->before(from) : lent_->at(from);
+            for (int32_t i = 0, k = -it; k <= it; ++i, k += 2) *(forward ? band_.f(k) : band_.r(k)) = v[i] + shift;
         }
+    }
+    lent_ = nullptr;
+    // The iterations since: no overlap test (the bounds showed none).
+    pass_hit hit;
+    bool met;
+    for (int32_t it = from + 1; it <= d; ++it) {
+        if (forward ? !forward_pass(it, false, hit, met) : !reverse_pass(it, false, hit, met)) return false;
+        if (w_.stats) w_.stats->settled += static_cast<uint64_t>(it) + 1;
+    }
+    return true;
+}
+
+// Forward diagonals -corner_old..corner_new; with an odd delta each may
+// meet the reverse path of the previous iteration on reverse diagonal
+// delta + k, where |delta + k| < d (tested when `checked`).
+inline bool band_search::forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
+    const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
+    const int32_t diagonals = (corner_old + corner_new) / 2 + 1;
+    pass_job job{old_v_, new_v_, n_, m_, diagonals, -corner_old, 0, band_.f(-corner_old - 1), band_.f(-corner_old),
+                 nullptr, 0, 0, choice_.stats()};
+    if (checked && odd_) {
+        window(-corner_old, diagonals, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_,
+               job.check_begin, job.check_end);
+        if (job.check_begin < job.check_end) {
+            const int32_t first = delta_ - corner_old + 2 * job.check_begin;
+            job.other = lent_reverse() ? bounds(d - 1) + (first + first_bound(d - 1)) / 2 : band_.r(first);
+        }
+    }
+    met = choice_.passes(diagonals).forward(job, hit);
+    if (met) hit.index = -corner_old + 2 * hit.index;  // the diagonal
+    else choice_.after(diagonals);
+    return true;
+}
+
+// Reverse diagonals -corner_new..corner_old (reverse diagonal r is forward
+// r - delta); with an even delta each may meet the forward path of this
+// iteration where |r - delta| <= d (tested when `checked`).
+inline bool band_search::reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
+    const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
+    const int32_t diagonals = (corner_old + corner_new) / 2 + 1;
+    pass_job job{old_v_, new_v_, n_, m_, diagonals, 0, delta_ + corner_new, band_.r(-corner_new - 1),
+                 band_.r(-corner_new), nullptr, 0, 0, choice_.stats()};
+    if (checked && !odd_) {
+        window(-corner_new, diagonals, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d,
+               job.check_begin, job.check_end);
+        if (job.check_begin < job.check_end) {
+            const int32_t first = -corner_new - delta_ + 2 * job.check_begin;
+            job.other = lent_forward() ? bounds(d) + (first + first_bound(d)) / 2 : band_.f(first);
+        }
+    }
+    met = choice_.passes(diagonals).reverse(job, hit);
+    if (met) hit.index = -corner_new - delta_ + 2 * hit.index;  // the forward diagonal
+    else choice_.after(diagonals);
+    return true;
+}
+
+inline void band_search::record(int32_t d) {
+    if (d % kEvery || d > keep_to_) return;
+    record_now(d);
+}
+
+void band_search::record_now(int32_t d) {
+    for (int dir = 0; dir < 2; ++dir) {
+        if (!keeping_[dir]) continue;
+        snapshot_set &set = kept_[dir];
+        try {
+            for (int32_t it = d; it >= d - 1; --it)
+                for (int32_t k = -it; k <= it; k += 2) set.values.push_back(dir == 0 ? *band_.f(k) : *band_.r(k) - n_);
+            set.last = d;
+        } catch (const std::bad_alloc &) {
+            // Snapshots only save time: without memory the search keeps none.
+            keeping_[dir] = false;
+            set.values = std::vector<int32_t>();
+        }
+    }
+}
+
+void band_search::keep(int32_t d) {
+    for (int dir = 0; dir < 2; ++dir) {
+        if (!keeping_[dir] || kept_[dir].last == 0) continue;
+        try {
+            w_.snapshots->keep(std::move(kept_[dir]), d / 2 + 2 * kEvery);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+}
+
+bool band_search::run(const band_resume *resume, bool &spent) {
+    spent = false;
+    int32_t count = t_.p, first = 1;
+    if (!band_.start(n_) || (resume && !band_.extend(resume->d + 1))) {
+        spent = true;
+        return false;
+    }
+    if (resume) {
+        // The storage's values of iteration d, within its reach (d + 3).
+        for (int32_t k = -resume->d - 3; k <= resume->d + 3; ++k) {
+            const size_t i = k >= 0 ? 4 * static_cast<size_t>(k) : 4 * static_cast<size_t>(-k) - 1;
+            *band_.f(k) = resume->entries[i];
+            *band_.r(k) = resume->entries[i + 2];
+        }
+        count = resume->count;
+        resumed_ = resume->d;
+        first = resume->d + 1;
+    }
+    w_.set_level(t_.level + 1);
+    borrow();
+    const int32_t last = last_iteration(e_->storage);
+
+    for (int32_t d = first;; ++d) {
+        const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
+        if (w_.stats) {
+            ++w_.stats->iterations;
+            w_.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
+        }
+        if (lent_ && d > until_ && !settle(d - 1)) return false;
+        if (lent_ && w_.stats) w_.stats->lent += static_cast<uint64_t>(d) + 1;
+
+        // Forward pass; lent, only its overlap test against the bounds, and
+        // where they allow an overlap the pass itself.
         pass_hit hit;
-        if (choice.passes(diagonals).forward(job, hit)) {
-            push_recurse(e, w, a, n, b, m, hit.s, hit.t, -corner_old + 2 * hit.index);
+        bool met = false;
+        if (lent_forward()) {
+            if (odd_) {
+                int32_t begin, end;
+                const int32_t diagonals = d + 1;
+                window(-d, diagonals, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_,
+                       begin, end);
+                const int32_t *theirs = band_.r(delta_ - d + 2 * begin);
+                const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
+                bool may_meet = false;
+                for (int32_t i = 0; i < end - begin && !may_meet; ++i) may_meet = theirs[i] <= mine[i];
+                if (may_meet) {
+                    if (!settle(d - 1)) return false;
+                    forward_pass(d, true, hit, met);
+                }
+            }
+        } else {
+            forward_pass(d, true, hit, met);
+            if (met && lent_reverse()) {
+                // Met a bound: the real reverse values decide.
+                if (!settle(d - 1)) return false;
+                forward_pass(d, true, hit, met);
+            }
+        }
+        if (met) {
+            keep(d);
+            push_recurse(e_, w_, a_, n_, b_, m_, hit.s, hit.t, hit.index);
             return true;
         }
-        choice.after(diagonals);
 
-        // Reverse diagonals -corner_new..corner_old (reverse diagonal r is
-        // forward r - delta); with an even delta each may meet the forward
-        // path of this iteration where |r - delta| <= d.
-        job.l0 = delta + corner_new;
-        job.prev = band.r(-corner_new - 1);
-        job.out = band.r(-corner_new);
-        job.other = nullptr;
-        job.check_begin = job.check_end = 0;
-        job.stats = choice.stats();
-        if (!odd) {
-            window(-corner_new, diagonals, static_cast<int64_t>(delta) - d, static_cast<int64_t>(delta) + d,
-                   job.check_begin, job.check_end);
-            if (job.check_begin < job.check_end) job.other = band.f(-corner_new - delta + 2 * job.check_begin);
+        // Reverse pass, likewise.
+        if (lent_reverse()) {
+            if (!odd_) {
+                int32_t begin, end;
+                const int32_t diagonals = d + 1;
+                window(-d, diagonals, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d, begin, end);
+                const int32_t *theirs = band_.f(-d - delta_ + 2 * begin);
+                const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
+                bool may_meet = false;
+                for (int32_t i = 0; i < end - begin && !may_meet; ++i) may_meet = theirs[i] >= mine[i];
+                if (may_meet) {
+                    if (!settle(d - 1)) return false;
+                    reverse_pass(d, true, hit, met);
+                }
+            }
+        } else {
+            reverse_pass(d, true, hit, met);
+            if (met && lent_forward()) {
+                if (!settle(d)) return false;
+                reverse_pass(d, true, hit, met);
+            }
         }
-        if (choice.passes(diagonals).reverse(job, hit)) {
-            push_recurse(e, w, a, n, b, m, hit.s, hit.t, -corner_new - delta + 2 * hit.index);
+        if (met) {
+            keep(d);
+            push_recurse(e_, w_, a_, n_, b_, m_, hit.s, hit.t, hit.index);
             return true;
         }
-        choice.after(diagonals);
 
         bool may_bail = true;
-        if (d % 64 == 0) {
+        if (d % kEvery == 0) {
             point f, r;
-            best_points(band_values{&band}, n, m, corner_old, corner_new, f, r);
-            int64_t advanced = static_cast<int64_t>(f.x) + f.y + (static_cast<int64_t>(n) + m - r.x - r.y);
+            best_points(values{this, d}, n_, m_, corner_old, corner_new, f, r);
+            int64_t advanced = static_cast<int64_t>(f.x) + f.y + (static_cast<int64_t>(n_) + m_ - r.x - r.y);
             if (advanced < progress_needed(d)) {
                 count = saturating_sub(count, 48);
                 may_bail = false;
             }
         }
         if (may_bail && d > count) {
+            if (lent_ && !settle(d)) return false;
             point f, r;
-            best_points(band_values{&band}, n, m, corner_old, corner_new, f, r);
-            push_bail_at(e, w, a, n, b, m, f, r, count);
+            best_points(values{this, d}, n_, m_, corner_old, corner_new, f, r);
+            keep(d);
+            push_bail_at(e_, w_, a_, n_, b_, m_, f, r, count);
             return true;
         }
+        record(d);
 
-        // As the storage would: past its largest iteration, or out of
-        // memory, the search gives up.
-        if (d + 1 > last || !band.extend(d + 1)) return false;
+        // As the storage would: past its largest iteration the search gives
+        // up; out of memory, the caller searches on the storage instead.
+        if (d + 1 > last) return false;
+        if (!band_.extend(d + 1)) {
+            spent = true;
+            return false;
+        }
     }
+}
+
+}  // namespace
+
+bool band_middlesnake(execution *e, work &w, const task &t, const band_resume *resume, bool &spent) {
+    band_search search(e, w, t);
+    return search.run(resume, spent);
 }
 
 }  // namespace kestrava_myers

@@ -192,8 +192,9 @@ void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, i
 
 namespace {
 
-// Searches over a few dozen bytes stay on the storage: their passes are
-// too short for the band's forms to pay. The band takes positions below
+// Searches over a few hundred bytes stay on the storage, and others for
+// their first iterations (w.band_after): most end there, and their passes
+// are too short for the band's forms to pay. The band takes positions below
 // 2^29 only.
 bool on_band(work &w, const task &t) {
     return w.band && t.n >= w.band_from && t.m >= w.band_from &&
@@ -203,7 +204,13 @@ bool on_band(work &w, const task &t) {
 }  // namespace
 
 bool middlesnake(execution *e, work &w, const task &t) {
-    if (on_band(w, t)) return band_middlesnake(e, w, t);
+    bool band = on_band(w, t);
+    if (band && w.band_after == 0) {
+        bool spent;
+        const bool done = band_middlesnake(e, w, t, nullptr, spent);
+        if (!spent) return done;
+        band = false;  // no memory for the band: the same search on the storage
+    }
     const int32_t a = t.a, n = t.n, b = t.b, m = t.m;
     storage *st = e->storage;
     storage_initialise(st, 1);
@@ -255,6 +262,13 @@ bool middlesnake(execution *e, work &w, const task &t) {
 
         if (!storage_extend(st, d + 1) || !st->entries) return false;
         v.e = st->entries;
+        if (band && d == w.band_after) {
+            bool spent;
+            const band_resume resume{d, count, v.e};
+            const bool done = band_middlesnake(e, w, t, &resume, spent);
+            if (!spent) return done;
+            band = false;
+        }
     }
 }
 

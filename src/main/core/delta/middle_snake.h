@@ -60,8 +60,17 @@ void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_
 void push_bail_at(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, point f, point r,
                   int32_t count);
 
-// The search of a task over the run's diagonal band with the run's passes.
-bool band_middlesnake(execution *e, work &w, const task &t);
+// Where a search on the storage moves to the band: after iteration d, with
+// the iteration limit at `count` and the values in the storage's entries.
+struct band_resume {
+    int32_t d, count;
+    const int32_t *entries;
+};
+
+// The search of a task over the run's diagonal band with the run's passes,
+// from its start or (`resume`) where it left the storage. With `spent` set
+// the band found no memory, and nothing was done.
+bool band_middlesnake(execution *e, work &w, const task &t, const band_resume *resume, bool &spent);
 
 }  // namespace kestrava_myers
 
