@@ -137,8 +137,8 @@ class band_search {
 
     const snapshot_set *lent_ = nullptr;
     int32_t until_ = 0;
-    std::vector<int32_t> bounds_;  // reverse bounds shifted into this search's coordinates
-    int32_t bounds_of_ = -1;       // the iteration they are of
+    std::vector<int32_t> bounds_[2];  // reverse bounds shifted into this search's coordinates, by parity
+    int32_t bounds_of_[2] = {-1, -1};  // the iterations they are of
     snapshot_set kept_[2];         // forward, reverse
     bool keeping_[2] = {false, false};
     int32_t keep_to_ = 0;
@@ -149,13 +149,14 @@ const int32_t *band_search::bounds(int32_t d) {
     const int32_t s = snapshot(d + (d % 2));
     const int32_t *v = d % 2 ? lent_->before(s) : lent_->at(s);
     if (lent_->forward) return v;
+    // Reverse values, shifted once per snapshot and parity.
     const int32_t of = d % 2 ? s - 1 : s;
-    if (bounds_of_ != of) {
-        bounds_.resize(static_cast<size_t>(of) + 1);
-        for (int32_t i = 0; i <= of; ++i) bounds_[i] = v[i] + n_;
-        bounds_of_ = of;
+    int32_t *shifted = bounds_[d % 2].data();
+    if (bounds_of_[d % 2] != of) {
+        for (int32_t i = 0; i <= of; ++i) shifted[i] = v[i] + n_;
+        bounds_of_[d % 2] = of;
     }
-    return bounds_.data();
+    return shifted;
 }
 
 void band_search::borrow() {
@@ -166,10 +167,17 @@ void band_search::borrow() {
         const snapshot_set *set = dir == 0 ? store->find(true, a_, b_) : store->find(false, a_ + n_, b_ + m_);
         if (!set) continue;
         const int32_t until = snapshots_valid_until(*set, n_, m_);
-        if (until >= 2 * kEvery) {
-            lent_ = set;
-            until_ = until;
+        if (until < 2 * kEvery) continue;
+        if (!set->forward) {
+            // Room for the reverse values in this search's coordinates.
+            try {
+                for (std::vector<int32_t> &b : bounds_) b.resize(static_cast<size_t>(until) + 1);
+            } catch (const std::bad_alloc &) {
+                continue;
+            }
         }
+        lent_ = set;
+        until_ = until;
     }
     // Keep this search's own values for the searches after it, up to
     // about half of the iterations it may run (where those end); not for

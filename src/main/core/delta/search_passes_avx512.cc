@@ -24,8 +24,8 @@
 
 #include "delta/byte_match.h"
 
-#define KESTRAVA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
-#define KESTRAVA_AVX512_INLINE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"), always_inline)) inline
+#define KESTRAVA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd")))
+#define KESTRAVA_AVX512_INLINE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd"), always_inline)) inline
 
 namespace kestrava_myers {
 namespace {
@@ -81,14 +81,15 @@ KESTRAVA_AVX512_INLINE __m512i pick4(const window &w, __m512i offsets) {
     return pick(w, Forward ? _mm512_add_epi32(at, steps) : _mm512_sub_epi32(at, steps));
 }
 
-// Number of equal low bytes (0..4) of each lane's two dwords.
+// Number of equal low bytes (0..4) of each lane's two dwords: the lowest
+// set bit of their difference, counted from below in bytes.
 KESTRAVA_AVX512_INLINE __m512i equal_bytes(__m512i a, __m512i b) {
     const __m512i diff = _mm512_xor_si512(a, b);
-    const __m512i one = _mm512_set1_epi32(1);
-    __m512i len = _mm512_maskz_mov_epi32(_mm512_testn_epi32_mask(diff, _mm512_set1_epi32(0xff)), one);
-    len = _mm512_mask_add_epi32(len, _mm512_testn_epi32_mask(diff, _mm512_set1_epi32(0xffff)), len, one);
-    len = _mm512_mask_add_epi32(len, _mm512_testn_epi32_mask(diff, _mm512_set1_epi32(0xffffff)), len, one);
-    return _mm512_mask_add_epi32(len, _mm512_testn_epi32_mask(diff, diff), len, one);
+    const __m512i lowest = _mm512_and_si512(diff, _mm512_sub_epi32(_mm512_setzero_si512(), diff));
+    // 31 - lzcnt is the bit's index; no bit (equal dwords) gives -1, which
+    // as unsigned, shifted, is more than 4.
+    const __m512i bit = _mm512_sub_epi32(_mm512_set1_epi32(31), _mm512_lzcnt_epi32(lowest));
+    return _mm512_min_epu32(_mm512_srli_epi32(bit, 3), _mm512_set1_epi32(4));
 }
 
 // The lanes of `todo` a 128-byte window from `start` serves, the lane's
@@ -121,10 +122,13 @@ KESTRAVA_AVX512_INLINE __m512i snakes(const uint8_t *old_v, const uint8_t *new_v
     // Four: the snakes' lengths up to four; else the lanes that go on.
     __m512i len = _mm512_setzero_si512();
     __mmask16 todo = live, same = 0;
-    do {
-        // A window around the first lane left: it serves that lane at least.
-        const int lead = __builtin_ctz(todo);
-        const int32_t lx = lane_of(px, lead), ly = lane_of(py, lead);
+    // The first window around lane 0's bytes (kept within the values, should
+    // lane 0 lie outside them), which needs no search for a lead; then one
+    // around the first lane left, which serves that lane at least.
+    int32_t lx = _mm_cvtsi128_si32(_mm512_castsi512_si128(px)), ly = _mm_cvtsi128_si32(_mm512_castsi512_si128(py));
+    lx = lx < 0 ? 0 : lx < n ? lx : n - 1;
+    ly = ly < 0 ? 0 : ly < m ? ly : m - 1;
+    for (;;) {
         const int32_t bx = lx > 64 ? lx - 64 : 0, by = ly > 64 ? ly - 64 : 0;
         const __m512i ox = _mm512_sub_epi32(px, _mm512_set1_epi32(bx));
         const __m512i oy = _mm512_sub_epi32(py, _mm512_set1_epi32(by));
@@ -138,7 +142,10 @@ KESTRAVA_AVX512_INLINE __m512i snakes(const uint8_t *old_v, const uint8_t *new_v
         todo &= static_cast<__mmask16>(~fits);
         if (!todo) break;
         ++extra_windows;
-    } while (true);
+        const int lead = __builtin_ctz(todo);
+        lx = lane_of(px, lead);
+        ly = lane_of(py, lead);
+    }
 
     // How far each snake may run, and the lanes whose snakes go on.
     unsigned more;

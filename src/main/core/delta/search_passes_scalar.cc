@@ -108,7 +108,8 @@ const pass_forms kScalarForms = {kScalarPasses, kScalarPasses, kScalarPasses, fa
 bool have_avx512_passes() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512cd");
 }
 
 const pass_forms kAvx512Forms = {kAvx512Passes, kAvx512FourPasses, kScalarPasses, true};
