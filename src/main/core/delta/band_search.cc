@@ -72,7 +72,7 @@ class form_choice {
   private:
     static const int32_t kShortPass = 24;
     static const uint32_t kSample = 512;        // diagonals seen before a choice
-    static const int32_t kScalarStretch = 64;   // passes before the vector form is tried again
+    static const int32_t kScalarStretch = 512;  // passes before the vector form is tried again
     const pass_forms &forms_;
     const search_passes *current_;
     pass_stats last_{0, 0};
