@@ -117,6 +117,9 @@ class band_search {
     static int32_t snapshot(int32_t d) { return (d + kEvery - 1) / kEvery * kEvery; }
 
     void borrow();
+    // Whether the skipped pass of iteration d could have met the other
+    // search, its values taken as their bounds.
+    bool lent_allow_overlap(int32_t d);
     // The lent direction's values of iteration d in the band, computed from
     // the last snapshot at or before it; the search goes on without the loan.
     bool settle(int32_t d);
@@ -157,6 +160,23 @@ const int32_t *band_search::bounds(int32_t d) {
         bounds_of_[d % 2] = of;
     }
     return shifted;
+}
+
+bool band_search::lent_allow_overlap(int32_t d) {
+    // Forward skipped: reverse diagonals delta + k with |delta + k| < d meet
+    // where R <= F; reverse skipped: forward diagonals m - delta with
+    // |m - delta| <= d meet where F >= R. The iteration is unclamped.
+    const bool forward = lent_forward();
+    int32_t begin, end;
+    if (forward)
+        window(-d, d + 1, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_, begin, end);
+    else
+        window(-d, d + 1, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d, begin, end);
+    const int32_t *theirs = forward ? band_.r(delta_ - d + 2 * begin) : band_.f(-d - delta_ + 2 * begin);
+    const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
+    for (int32_t i = 0; i < end - begin; ++i)
+        if (forward ? theirs[i] <= mine[i] : theirs[i] >= mine[i]) return true;
+    return false;
 }
 
 void band_search::borrow() {
@@ -332,19 +352,9 @@ bool band_search::run(const band_resume *resume, bool &spent) {
         pass_hit hit;
         bool met = false;
         if (lent_forward()) {
-            if (odd_) {
-                int32_t begin, end;
-                const int32_t diagonals = d + 1;
-                window(-d, diagonals, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_,
-                       begin, end);
-                const int32_t *theirs = band_.r(delta_ - d + 2 * begin);
-                const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
-                bool may_meet = false;
-                for (int32_t i = 0; i < end - begin && !may_meet; ++i) may_meet = theirs[i] <= mine[i];
-                if (may_meet) {
-                    if (!settle(d - 1)) return false;
-                    forward_pass(d, true, hit, met);
-                }
+            if (odd_ && lent_allow_overlap(d)) {
+                if (!settle(d - 1)) return false;
+                forward_pass(d, true, hit, met);
             }
         } else {
             forward_pass(d, true, hit, met);
@@ -362,18 +372,9 @@ bool band_search::run(const band_resume *resume, bool &spent) {
 
         // Reverse pass, likewise.
         if (lent_reverse()) {
-            if (!odd_) {
-                int32_t begin, end;
-                const int32_t diagonals = d + 1;
-                window(-d, diagonals, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d, begin, end);
-                const int32_t *theirs = band_.f(-d - delta_ + 2 * begin);
-                const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
-                bool may_meet = false;
-                for (int32_t i = 0; i < end - begin && !may_meet; ++i) may_meet = theirs[i] >= mine[i];
-                if (may_meet) {
-                    if (!settle(d - 1)) return false;
-                    reverse_pass(d, true, hit, met);
-                }
+            if (!odd_ && lent_allow_overlap(d)) {
+                if (!settle(d - 1)) return false;
+                reverse_pass(d, true, hit, met);
             }
         } else {
             reverse_pass(d, true, hit, met);
