@@ -115,8 +115,8 @@ namespace {
 const pass_forms kScalarForms = {kScalarPasses, kScalarPasses, kScalarPasses, false};
 
 #if KESTRAVA_HAVE_AVX512_PASSES
+// (libgcc reads the processor's features once, when the library loads.)
 bool have_avx512_passes() {
-    __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
            __builtin_cpu_supports("avx512cd");
