@@ -47,10 +47,11 @@ int32_t forward_run(const pass_job &j, int32_t from, int32_t to, pass_hit &hit) 
         // A tie steps from k + 1: x0 = max(F(k + 1) + 1, F(k - 1)).
         const int32_t up = prev[i + 1] + 1, down = prev[i];
         const int32_t x0 = up > down ? up : down;
-        const int32_t y0 = x0 + k;
+        // Wrapping: unreached diagonals' values lie far outside the values.
+        const uint32_t y0 = static_cast<uint32_t>(x0) + static_cast<uint32_t>(k);
         int32_t x = x0;
-        if (static_cast<uint32_t>(x0) < f.n && static_cast<uint32_t>(y0) < f.m && old_v[x0] == new_v[y0])
-            x = forward_snake(old_v, new_v, f.n, f.m, x0, y0);
+        if (static_cast<uint32_t>(x0) < f.n && y0 < f.m && old_v[x0] == new_v[y0])
+            x = forward_snake(old_v, new_v, f.n, f.m, x0, static_cast<int32_t>(y0));
         if (Check && f.other[i - f.check_begin] <= x) {
             hit = {i, x0, x};
             return i;
@@ -71,13 +72,13 @@ int32_t reverse_run(const pass_job &j, int32_t from, int32_t to, pass_hit &hit) 
         // A tie steps from m - 1: x0 = min(R(m + 1), R(m - 1) - 1).
         const int32_t up = prev[i + 1], down = prev[i] - 1;
         const int32_t x0 = up < down ? up : down;
-        const int32_t y0 = x0 - l;
+        // Wrapping: unreached diagonals' values lie far outside the values.
+        const uint32_t y0 = static_cast<uint32_t>(x0) - static_cast<uint32_t>(l);
         int32_t x = x0;
         // x0 > max(0, l), x0 <= n and y0 <= m: old[x0 - 1] and new[y0 - 1]
         // lie within the values.
-        if (static_cast<uint32_t>(x0 - 1) < f.n && static_cast<uint32_t>(y0 - 1) < f.m &&
-            old_v[x0 - 1] == new_v[y0 - 1])
-            x = reverse_snake(old_v, new_v, x0, y0);
+        if (static_cast<uint32_t>(x0) - 1 < f.n && y0 - 1 < f.m && old_v[x0 - 1] == new_v[y0 - 1])
+            x = reverse_snake(old_v, new_v, x0, static_cast<int32_t>(y0));
         if (Check && f.other[i - f.check_begin] >= x) {
             hit = {i, x, x0};
             return i;
