@@ -93,21 +93,22 @@ class band_search {
     bool run(const band_resume *resume, bool &spent);
 
   private:
-    // Values of either direction for best_points: lent or in the band.
+    // Values of iteration d for best_points: runs of diagonals from a first
+    // one, lent or in the band.
     struct values {
-        const band_search *s;
-        int32_t d;
-        int32_t f(int32_t k) const { return s->lent_forward() ? s->lent_value(d, k) : *s->band_.f(k); }
-        int32_t r(int32_t m) const { return s->lent_reverse() ? s->lent_value(d, m) : *s->band_.r(m); }
+        const int32_t *fwd, *rev;
+        int32_t fwd_first, rev_first;
+        int32_t f(int32_t k) const { return fwd[(k - fwd_first) >> 1]; }
+        int32_t r(int32_t m) const { return rev[(m - rev_first) >> 1]; }
     };
+    values of_iteration(int32_t d, int32_t corner_old, int32_t corner_new) {
+        // Lent values are of unclamped iterations: diagonals from -d.
+        return {lent_forward() ? bounds(d) : band_.f(-corner_old), lent_reverse() ? bounds(d) : band_.r(-corner_new),
+                lent_forward() ? -d : -corner_old, lent_reverse() ? -d : -corner_new};
+    }
 
     bool lent_forward() const { return lent_ && lent_->forward; }
     bool lent_reverse() const { return lent_ && !lent_->forward; }
-    // The lent value of diagonal k at iteration d (a multiple of 64 up to
-    // until_), in this search's coordinates.
-    int32_t lent_value(int32_t d, int32_t k) const {
-        return lent_->at(d)[(k + d) / 2] + (lent_->forward ? 0 : n_);
-    }
     // Bounds for iteration d <= until_ from the lent snapshots: the values
     // of the first snapshot at or after d of d's parity (forward values
     // only grow and reverse ones only shrink with the iterations), as an
@@ -392,7 +393,7 @@ bool band_search::run(const band_resume *resume, bool &spent) {
         bool may_bail = true;
         if (d % kEvery == 0) {
             point f, r;
-            best_points(values{this, d}, n_, m_, corner_old, corner_new, f, r);
+            best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, f, r);
             int64_t advanced = static_cast<int64_t>(f.x) + f.y + (static_cast<int64_t>(n_) + m_ - r.x - r.y);
             if (advanced < progress_needed(d)) {
                 count = saturating_sub(count, 48);
@@ -402,7 +403,7 @@ bool band_search::run(const band_resume *resume, bool &spent) {
         if (may_bail && d > count) {
             if (lent_ && !settle(d)) return false;
             point f, r;
-            best_points(values{this, d}, n_, m_, corner_old, corner_new, f, r);
+            best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, f, r);
             keep(d);
             push_bail_at(e_, w_, a_, n_, b_, m_, f, r, count);
             return true;

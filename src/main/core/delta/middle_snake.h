@@ -17,31 +17,57 @@ struct point {
 // Furthest forward point over the diagonals -corner_old..corner_new and the
 // furthest reverse point over -corner_new..corner_old; ties keep the earlier.
 // Values: anything with f(k) and r(m) giving the forward and reverse values.
+// (Each in two loops, the extreme and then where it first is, which compile
+// to vector code.)
 template <typename Values>
 void best_points(const Values &v, int32_t n, int32_t m, int32_t corner_old, int32_t corner_new, point &fwd,
                  point &rev) {
-    fwd = {0, 0};
-    int64_t best = 0;
-    for (int32_t k = -corner_old; k <= corner_new; k += 2) {
+    // Forward: x = min(F(k), n, m - k), largest x + y = 2x + k, kept only
+    // when above that of (0, 0).
+    auto forward_x = [&](int32_t k) {
         int64_t x = v.f(k);
         if (x > n) x = n;
         if (x > static_cast<int64_t>(m) - k) x = static_cast<int64_t>(m) - k;
-        if (2 * x + k > best) {
-            best = 2 * x + k;
-            fwd = {static_cast<int32_t>(x), static_cast<int32_t>(x + k)};
+        return x;
+    };
+    int64_t most = 0;
+    for (int32_t k = -corner_old; k <= corner_new; k += 2) {
+        const int64_t s = 2 * forward_x(k) + k;
+        most = s > most ? s : most;
+    }
+    fwd = {0, 0};
+    if (most > 0) {
+        for (int32_t k = -corner_old;; k += 2) {
+            const int64_t x = forward_x(k);
+            if (2 * x + k == most) {
+                fwd = {static_cast<int32_t>(x), static_cast<int32_t>(x + k)};
+                break;
+            }
         }
     }
-    const int32_t delta = n - m;
-    rev = {n, m};
-    best = static_cast<int64_t>(n) + m;
-    for (int32_t r = -corner_new; r <= corner_old; r += 2) {
-        int64_t l = static_cast<int64_t>(delta) - r;
+    // Reverse: x = max(R(r), 0, l) with l = delta - r, smallest x + y =
+    // 2x - l, kept only when below that of (n, m).
+    const int64_t delta = static_cast<int64_t>(n) - m;
+    auto reverse_x = [&](int32_t r) {
         int64_t x = v.r(r);
         if (x < 0) x = 0;
-        if (x < l) x = l;
-        if (2 * x - l < best) {
-            best = 2 * x - l;
-            rev = {static_cast<int32_t>(x), static_cast<int32_t>(x - l)};
+        if (x < delta - r) x = delta - r;
+        return x;
+    };
+    int64_t least = static_cast<int64_t>(n) + m;
+    const int64_t start = least;
+    for (int32_t r = -corner_new; r <= corner_old; r += 2) {
+        const int64_t s = 2 * reverse_x(r) - (delta - r);
+        least = s < least ? s : least;
+    }
+    rev = {n, m};
+    if (least < start) {
+        for (int32_t r = -corner_new;; r += 2) {
+            const int64_t x = reverse_x(r);
+            if (2 * x - (delta - r) == least) {
+                rev = {static_cast<int32_t>(x), static_cast<int32_t>(x - (delta - r))};
+                break;
+            }
         }
     }
 }
