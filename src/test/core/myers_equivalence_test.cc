@@ -12,6 +12,7 @@
 
 #include "delta/byte_match.h"
 #include "delta/myers_work.h"
+#include "delta/search_snapshots.h"
 #include "myers_reference.h"
 #include "pair_gen.h"
 #include "test_util.h"
@@ -168,6 +169,30 @@ TEST(MyersEquivalence, KeptValuesAreLentAndSettled) {
             EXPECT_GT(stats.lent, 0u) << "shape " << shape << " after " << after;
             EXPECT_GT(stats.settled, 0u) << "shape " << shape << " after " << after;
         }
+    }
+}
+
+// Kept values serve a later search only as far as none reaches past its
+// ranges' ends, and never one over longer ranges than the search that kept
+// them (whose snakes the shorter ranges' ends may have cut).
+TEST(MyersEquivalence, KeptValuesServeOnlyRangesWithinTheirs) {
+    for (bool forward : {true, false}) {
+        kestrava_myers::snapshot_set set;
+        set.forward = forward;
+        set.corner_x = set.corner_y = 0;
+        set.n = set.m = 300;
+        set.last = 128;
+        // Iterations 64 and 63, 128 and 127: forward x = 10 (reverse: 10
+        // before the end), except one value of iteration 128 at 150 (150
+        // before the end).
+        set.values.assign(kestrava_myers::snapshot_set::offset(192), forward ? 10 : -10);
+        set.values[kestrava_myers::snapshot_set::offset(128) + 64] = forward ? 150 : -150;
+        EXPECT_EQ(128, kestrava_myers::snapshots_valid_until(set, 300, 300)) << forward;
+        EXPECT_EQ(128, kestrava_myers::snapshots_valid_until(set, 150, 300)) << forward;
+        EXPECT_EQ(64, kestrava_myers::snapshots_valid_until(set, 149, 300)) << forward;  // one value past the end
+        EXPECT_EQ(64, kestrava_myers::snapshots_valid_until(set, 300, 100)) << forward;  // iteration 128 is clamped
+        EXPECT_EQ(0, kestrava_myers::snapshots_valid_until(set, 301, 300)) << forward;   // longer than theirs
+        EXPECT_EQ(0, kestrava_myers::snapshots_valid_until(set, 300, 301)) << forward;
     }
 }
 

@@ -208,12 +208,13 @@ void band_search::borrow() {
     if (keep_to_ >= 2 * kEvery && n_ >= kKeepFrom && m_ >= kKeepFrom) {
         keeping_[0] = !lent_forward();
         keeping_[1] = !lent_reverse();
-        kept_[0].forward = true;
-        kept_[0].corner_x = a_;
-        kept_[0].corner_y = b_;
-        kept_[1].forward = false;
-        kept_[1].corner_x = a_ + n_;
-        kept_[1].corner_y = b_ + m_;
+        for (int dir = 0; dir < 2; ++dir) {
+            kept_[dir].forward = dir == 0;
+            kept_[dir].corner_x = dir == 0 ? a_ : a_ + n_;
+            kept_[dir].corner_y = dir == 0 ? b_ : b_ + m_;
+            kept_[dir].n = n_;
+            kept_[dir].m = m_;
+        }
     }
 }
 
@@ -295,6 +296,12 @@ void band_search::record_now(int32_t d) {
     for (int dir = 0; dir < 2; ++dir) {
         if (!keeping_[dir]) continue;
         snapshot_set &set = kept_[dir];
+        // Past the run's budget the set could never be kept.
+        if (set.values.size() + 2 * static_cast<size_t>(d) + 1 > snapshot_store::kBudget) {
+            keeping_[dir] = false;
+            set.values = std::vector<int32_t>();
+            continue;
+        }
         try {
             for (int32_t it = d; it >= d - 1; --it)
                 for (int32_t k = -it; k <= it; k += 2) set.values.push_back(dir == 0 ? *band_.f(k) : *band_.r(k) - n_);

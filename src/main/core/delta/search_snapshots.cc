@@ -30,6 +30,7 @@ void snapshot_store::keep(snapshot_set &&set, int32_t up_to) {
 
 int32_t snapshots_valid_until(const snapshot_set &set, int32_t n, int32_t m) {
     int32_t valid = 0;
+    if (n > set.n || m > set.m) return valid;
     for (int32_t s = snapshot_set::kEvery; s <= set.last && s <= n && s <= m; s += snapshot_set::kEvery) {
         // Iteration s, then s - 1: diagonals from -s (or -s + 1) in steps of 2.
         for (int32_t pass = 0; pass < 2; ++pass) {

@@ -26,8 +26,11 @@ struct snapshot_set {
     static const int32_t kEvery = 64;
 
     bool forward;
-    // Absolute start (forward) or end (reverse) of the search's ranges.
+    // Absolute start (forward) or end (reverse) of the search's ranges, and
+    // their lengths: a search over longer ranges from the same corner could
+    // follow snakes past the ends that cut these values.
     int32_t corner_x, corner_y;
+    int32_t n, m;
     // Snapshot j is of iteration s = 64 (j + 1): the values of the
     // diagonals -s, -s + 2 .. s, then those of iteration s - 1 (diagonals
     // -s + 1 .. s - 1). Forward values are x from the start; reverse values
@@ -54,15 +57,16 @@ class snapshot_store {
     // dropping the oldest sets beyond the budget. May throw std::bad_alloc.
     void keep(snapshot_set &&set, int32_t up_to);
 
-  private:
     static const size_t kBudget = size_t(1) << 22;  // values kept, all sets together (16 MB)
+
+  private:
     std::vector<snapshot_set> sets_;
     size_t values_ = 0;
 };
 
 // The last iteration (a multiple of 64, or 0) up to which the set's values
 // are those a search over ranges of n and m bytes from (or to) the set's
-// corner would compute.
+// corner would compute: none past the ranges' ends (nor the set's own).
 int32_t snapshots_valid_until(const snapshot_set &set, int32_t n, int32_t m);
 
 }  // namespace kestrava_myers
