@@ -185,8 +185,9 @@ TEST(MyersEquivalence, KeptValuesServeOnlyRangesWithinTheirs) {
         // Iterations 64 and 63, 128 and 127: forward x = 10 (reverse: 10
         // before the end), except one value of iteration 128 at 150 (150
         // before the end).
-        set.values.assign(kestrava_myers::snapshot_set::offset(192), forward ? 10 : -10);
-        set.values[kestrava_myers::snapshot_set::offset(128) + 64] = forward ? 150 : -150;
+        ASSERT_TRUE(set.values.resize(kestrava_myers::snapshot_set::offset(192)));
+        for (size_t i = 0; i < set.values.size(); ++i) set.values.data()[i] = forward ? 10 : -10;
+        set.values.data()[kestrava_myers::snapshot_set::offset(128) + 64] = forward ? 150 : -150;
         EXPECT_EQ(128, kestrava_myers::snapshots_valid_until(set, 300, 300)) << forward;
         EXPECT_EQ(128, kestrava_myers::snapshots_valid_until(set, 150, 300)) << forward;
         EXPECT_EQ(64, kestrava_myers::snapshots_valid_until(set, 149, 300)) << forward;  // one value past the end

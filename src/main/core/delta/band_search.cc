@@ -3,8 +3,6 @@
 // with each pass handed to one of the run's forms of the passes, and the
 // passes of one direction skipped where an earlier search from the same
 // corner left its values (see search_snapshots.h).
-#include <new>
-
 #include "delta/diagonal_band.h"
 #include "delta/middle_snake.h"
 #include "delta/myers_work.h"
@@ -141,7 +139,7 @@ class band_search {
 
     const snapshot_set *lent_ = nullptr;
     int32_t until_ = 0;
-    std::vector<int32_t> bounds_[2];  // reverse bounds shifted into this search's coordinates, by parity
+    value_array bounds_[2];  // reverse bounds shifted into this search's coordinates, by parity
     int32_t bounds_of_[2] = {-1, -1};  // the iterations they are of
     snapshot_set kept_[2];         // forward, reverse
     bool keeping_[2] = {false, false};
@@ -189,14 +187,10 @@ void band_search::borrow() {
         if (!set) continue;
         const int32_t until = snapshots_valid_until(*set, n_, m_);
         if (until < 2 * kEvery) continue;
-        if (!set->forward) {
-            // Room for the reverse values in this search's coordinates.
-            try {
-                for (std::vector<int32_t> &b : bounds_) b.resize(static_cast<size_t>(until) + 1);
-            } catch (const std::bad_alloc &) {
-                continue;
-            }
-        }
+        // Room for reverse values in this search's coordinates.
+        if (!set->forward && !(bounds_[0].resize(static_cast<size_t>(until) + 1) &&
+                               bounds_[1].resize(static_cast<size_t>(until) + 1)))
+            continue;
         lent_ = set;
         until_ = until;
     }
@@ -296,31 +290,24 @@ void band_search::record_now(int32_t d) {
     for (int dir = 0; dir < 2; ++dir) {
         if (!keeping_[dir]) continue;
         snapshot_set &set = kept_[dir];
-        // Past the run's budget the set could never be kept.
-        if (set.values.size() + 2 * static_cast<size_t>(d) + 1 > snapshot_store::kBudget) {
+        // Past the run's budget the set could never be kept; without memory
+        // the search keeps none.
+        const size_t count = 2 * static_cast<size_t>(d) + 1;
+        if (set.values.size() + count > snapshot_store::kBudget || !set.values.reserve_more(count)) {
             keeping_[dir] = false;
-            set.values = std::vector<int32_t>();
+            set.values.clear();
             continue;
         }
-        try {
-            for (int32_t it = d; it >= d - 1; --it)
-                for (int32_t k = -it; k <= it; k += 2) set.values.push_back(dir == 0 ? *band_.f(k) : *band_.r(k) - n_);
-            set.last = d;
-        } catch (const std::bad_alloc &) {
-            // Snapshots only save time: without memory the search keeps none.
-            keeping_[dir] = false;
-            set.values = std::vector<int32_t>();
-        }
+        for (int32_t it = d; it >= d - 1; --it)
+            for (int32_t k = -it; k <= it; k += 2) set.values.append(dir == 0 ? *band_.f(k) : *band_.r(k) - n_);
+        set.last = d;
     }
 }
 
 void band_search::keep(int32_t d) {
     for (int dir = 0; dir < 2; ++dir) {
         if (!keeping_[dir] || kept_[dir].last == 0) continue;
-        try {
-            w_.snapshots->keep(std::move(kept_[dir]), d / 2 + 2 * kEvery);
-        } catch (const std::bad_alloc &) {
-        }
+        w_.snapshots->keep(std::move(kept_[dir]), d / 2 + 2 * kEvery);
     }
 }
 

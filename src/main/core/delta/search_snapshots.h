@@ -21,6 +21,33 @@
 
 namespace kestrava_myers {
 
+// A growable array of values whose growth reports a failure instead of
+// throwing (snapshots only save time: without memory they are dropped).
+// Not std::vector<int32_t>, whose code the shared core would export.
+class value_array {
+  public:
+    value_array() = default;
+    value_array(value_array &&other) noexcept;
+    value_array &operator=(value_array &&other) noexcept;
+    value_array(const value_array &) = delete;
+    value_array &operator=(const value_array &) = delete;
+    ~value_array();
+
+    size_t size() const { return size_; }
+    int32_t *data() { return data_; }
+    const int32_t *data() const { return data_; }
+    // Room for `count` more values, or false.
+    bool reserve_more(size_t count);
+    void append(int32_t v) { data_[size_++] = v; }  // after reserve_more
+    // Exactly `count` values (fewer than now, or room for more), or false.
+    bool resize(size_t count);
+    void clear();
+
+  private:
+    int32_t *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
 // The snapshots of one direction of one search.
 struct snapshot_set {
     static const int32_t kEvery = 64;
@@ -35,7 +62,7 @@ struct snapshot_set {
     // diagonals -s, -s + 2 .. s, then those of iteration s - 1 (diagonals
     // -s + 1 .. s - 1). Forward values are x from the start; reverse values
     // x - n, from the end (so they hold for any range ending there).
-    std::vector<int32_t> values;
+    value_array values;
     int32_t last = 0;  // iteration of the last snapshot; 0 when none
 
     static size_t offset(int32_t s) {
@@ -54,7 +81,8 @@ class snapshot_store {
     // The newest set for searches starting (forward) or ending there.
     const snapshot_set *find(bool forward, int32_t corner_x, int32_t corner_y) const;
     // Keeps the snapshots of a finished search up to iteration `up_to`,
-    // dropping the oldest sets beyond the budget. May throw std::bad_alloc.
+    // dropping the oldest sets beyond the budget (or this one, without
+    // memory for it).
     void keep(snapshot_set &&set, int32_t up_to);
 
     static const size_t kBudget = size_t(1) << 22;  // values kept, all sets together (16 MB)
