@@ -171,11 +171,11 @@ bool band_search::lent_allow_overlap(int32_t d) {
         window(-d, d + 1, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_, begin, end);
     else
         window(-d, d + 1, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d, begin, end);
-    const int32_t *theirs = forward ? band_.r(delta_ - d + 2 * begin) : band_.f(-d - delta_ + 2 * begin);
     const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
-    for (int32_t i = 0; i < end - begin; ++i)
-        if (forward ? theirs[i] <= mine[i] : theirs[i] >= mine[i]) return true;
-    return false;
+    // Vector code where the run has it, whatever form its passes take now.
+    const search_passes &test = w_.forms()->first_bytes;
+    return forward ? test.forward_meets(band_.r(delta_ - d + 2 * begin), mine, end - begin)
+                   : test.reverse_meets(band_.f(-d - delta_ + 2 * begin), mine, end - begin);
 }
 
 void band_search::borrow() {

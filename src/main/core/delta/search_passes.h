@@ -48,8 +48,14 @@ struct pass_hit {
 // written, its own and later ones not.
 typedef bool (*pass_fn)(const pass_job &, pass_hit &);
 
+// Whether theirs[i] <= mine[i] (forward: a reverse value at or below a
+// forward one) or theirs[i] >= mine[i] (reverse) for any i < count: the
+// overlap test of a pass that was skipped, against bounds of its values.
+typedef bool (*meets_fn)(const int32_t *theirs, const int32_t *mine, int32_t count);
+
 struct search_passes {
     pass_fn forward, reverse;
+    meets_fn forward_meets, reverse_meets;
 };
 
 // The forms a run may choose from, pass by pass: where the diagonals'

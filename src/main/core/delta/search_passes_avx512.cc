@@ -263,6 +263,16 @@ KESTRAVA_AVX512_INLINE bool pass(const pass_job &j, pass_hit &hit) {
     return met;
 }
 
+template <bool Forward>
+KESTRAVA_AVX512 bool meets(const int32_t *theirs, const int32_t *mine, int32_t count) {
+    for (int32_t i = 0; i < count; i += 16) {
+        const __mmask16 live = lanes_below(count - i);
+        const __m512i t = _mm512_maskz_loadu_epi32(live, theirs + i), o = _mm512_maskz_loadu_epi32(live, mine + i);
+        if (Forward ? _mm512_mask_cmple_epi32_mask(live, t, o) : _mm512_mask_cmpge_epi32_mask(live, t, o)) return true;
+    }
+    return false;
+}
+
 KESTRAVA_AVX512 bool forward_first(const pass_job &j, pass_hit &hit) { return pass<true, false>(j, hit); }
 KESTRAVA_AVX512 bool reverse_first(const pass_job &j, pass_hit &hit) { return pass<false, false>(j, hit); }
 KESTRAVA_AVX512 bool forward_four(const pass_job &j, pass_hit &hit) { return pass<true, true>(j, hit); }
@@ -270,8 +280,8 @@ KESTRAVA_AVX512 bool reverse_four(const pass_job &j, pass_hit &hit) { return pas
 
 }  // namespace
 
-const search_passes kAvx512Passes = {forward_first, reverse_first};
-const search_passes kAvx512FourPasses = {forward_four, reverse_four};
+const search_passes kAvx512Passes = {forward_first, reverse_first, meets<true>, meets<false>};
+const search_passes kAvx512FourPasses = {forward_four, reverse_four, meets<true>, meets<false>};
 
 }  // namespace kestrava_myers
 

@@ -107,9 +107,16 @@ bool reverse_scalar(const pass_job &j, pass_hit &hit) {
     return segmented<reverse_run<false>, reverse_run<true>>(j, hit);
 }
 
+template <bool Forward>
+bool meets_scalar(const int32_t *theirs, const int32_t *mine, int32_t count) {
+    for (int32_t i = 0; i < count; ++i)
+        if (Forward ? theirs[i] <= mine[i] : theirs[i] >= mine[i]) return true;
+    return false;
+}
+
 }  // namespace
 
-const search_passes kScalarPasses = {forward_scalar, reverse_scalar};
+const search_passes kScalarPasses = {forward_scalar, reverse_scalar, meets_scalar<true>, meets_scalar<false>};
 
 namespace {
 
