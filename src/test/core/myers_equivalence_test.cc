@@ -87,7 +87,8 @@ class FormCounts : public ::testing::Environment {
   public:
     void TearDown() override {
         std::string line = "pairs compared with the reference:";
-        for (const engine_form &f : engine_forms()) line += std::string(" ") + f.name + " " + std::to_string(f.compared) + ";";
+        for (const engine_form &f : engine_forms())
+            line += std::string(" ") + f.name + " " + std::to_string(f.compared) + ";";
         std::printf("%s\n", line.c_str());
         ::testing::Test::RecordProperty("pairs_compared", line);
     }
@@ -260,7 +261,8 @@ TEST(SearchPasses, VectorFormsAgreeWithScalarOnSingleJobs) {
     long jobs = 0, hits = 0;
     for (int i = 0; i < 30000; ++i) {
         const unsigned alphabet = (i % 5 < 2) ? 2 : (i % 5 < 4) ? 4 : 256;
-        const int32_t n = 1 + static_cast<int32_t>(pairs::below(rng, 300)), m = 1 + static_cast<int32_t>(pairs::below(rng, 300));
+        const int32_t n = 1 + static_cast<int32_t>(pairs::below(rng, 300));
+        const int32_t m = 1 + static_cast<int32_t>(pairs::below(rng, 300));
         bytes o = pairs::random_bytes(rng, size_t(n), alphabet), nv = pairs::random_bytes(rng, size_t(m), alphabet);
         if (i % 4 == 0) nv = bytes(o.begin(), o.begin() + std::min(n, m));  // long snakes
         const int32_t mm = int32_t(nv.size());
@@ -276,7 +278,8 @@ TEST(SearchPasses, VectorFormsAgreeWithScalarOnSingleJobs) {
             if (i % 3 == 0)
                 v = anchors[rng() % (sizeof anchors / sizeof anchors[0])] + static_cast<int32_t>(rng() % 3) - 1;
             else
-                v = centre + static_cast<int32_t>(pairs::below(rng, (i % 3 == 1) ? 13 : 401)) - ((i % 3 == 1) ? 6 : 200);
+                v = centre + (i % 3 == 1 ? static_cast<int32_t>(pairs::below(rng, 13)) - 6
+                                         : static_cast<int32_t>(pairs::below(rng, 401)) - 200);
             if (rng() % 17 == 0) v = forward ? -1 : INT32_MAX;
         }
         pass_job job{o.data(), nv.data(), n, mm, count, 0, 0, prev.data(), nullptr, nullptr, 0, 0, nullptr};
@@ -286,7 +289,8 @@ TEST(SearchPasses, VectorFormsAgreeWithScalarOnSingleJobs) {
             job.l0 = static_cast<int32_t>(pairs::below(rng, size_t(n + mm) + 5)) - mm - 2 + 2 * count;
         if (rng() % 2) {
             job.check_begin = static_cast<int32_t>(pairs::below(rng, size_t(count)));
-            job.check_end = job.check_begin + 1 + static_cast<int32_t>(pairs::below(rng, size_t(count - job.check_begin)));
+            job.check_end =
+                job.check_begin + 1 + static_cast<int32_t>(pairs::below(rng, size_t(count - job.check_begin)));
             for (int32_t &v : other) v = centre + static_cast<int32_t>(pairs::below(rng, 61)) - 30;
             job.other = other.data();
         }
@@ -308,7 +312,9 @@ TEST(SearchPasses, VectorFormsAgreeWithScalarOnSingleJobs) {
                 outs[f + 1].resize(size_t(want.index));
                 outs[0].resize(size_t(want.index));
             }
-            ASSERT_EQ(outs[0], outs[f + 1]) << "job " << i << " form " << f << " forward " << forward << " n " << n << " m " << mm << " count " << count << " k0 " << job.k0 << " l0 " << job.l0 << " check " << job.check_begin << ".." << job.check_end;
+            ASSERT_EQ(outs[0], outs[f + 1]) << "job " << i << " form " << f << " forward " << forward << " n " << n
+                                            << " m " << mm << " count " << count << " k0 " << job.k0 << " l0 "
+                                            << job.l0 << " check " << job.check_begin << ".." << job.check_end;
             outs[0].resize(size_t(count), 7);
         }
         ++jobs;

@@ -27,7 +27,9 @@ void window(int32_t first, int32_t count, int64_t lo, int64_t hi, int32_t &begin
 }
 
 // myers_binary_diff_corner, inline.
-inline int32_t corner(int32_t d, int32_t len) { return d <= len ? d : static_cast<int32_t>(2 * static_cast<int64_t>(len) - d); }
+inline int32_t corner(int32_t d, int32_t len) {
+    return d <= len ? d : static_cast<int32_t>(2 * static_cast<int64_t>(len) - d);
+}
 
 // The largest iteration the storage may reach (as the storage grows by
 // 4d + 7 entries, at most 536870910).
@@ -121,9 +123,11 @@ class band_search {
     bool lent_allow_overlap(int32_t d);
     // The lent direction's values of iteration d in the band, computed from
     // the last snapshot at or before it; the search goes on without the loan.
-    bool settle(int32_t d);
-    bool forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
-    bool reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
+    void settle(int32_t d);
+    // The pass of iteration d, with its overlap test when `checked`; `met`
+    // and `hit` (its diagonal in hit.index) where the searches meet.
+    void forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
+    void reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
     void record(int32_t d);
     void record_now(int32_t d);
     void keep(int32_t d);
@@ -212,7 +216,7 @@ void band_search::borrow() {
     }
 }
 
-bool band_search::settle(int32_t d) {
+void band_search::settle(int32_t d) {
     // From the last snapshot, or the values the search came to the band with
     // (untouched since: the lent direction's passes did not run).
     const bool forward = lent_->forward;
@@ -231,16 +235,18 @@ bool band_search::settle(int32_t d) {
     pass_hit hit;
     bool met;
     for (int32_t it = from + 1; it <= d; ++it) {
-        if (forward ? !forward_pass(it, false, hit, met) : !reverse_pass(it, false, hit, met)) return false;
+        if (forward)
+            forward_pass(it, false, hit, met);
+        else
+            reverse_pass(it, false, hit, met);
         if (w_.stats) w_.stats->settled += static_cast<uint64_t>(it) + 1;
     }
-    return true;
 }
 
 // Forward diagonals -corner_old..corner_new; with an odd delta each may
 // meet the reverse path of the previous iteration on reverse diagonal
 // delta + k, where |delta + k| < d (tested when `checked`).
-inline bool band_search::forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
+inline void band_search::forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
     const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
     const int32_t diagonals = (corner_old + corner_new) / 2 + 1;
     pass_job job{old_v_, new_v_, n_, m_, diagonals, -corner_old, 0, band_.f(-corner_old - 1), band_.f(-corner_old),
@@ -254,15 +260,16 @@ inline bool band_search::forward_pass(int32_t d, bool checked, pass_hit &hit, bo
         }
     }
     met = choice_.passes(diagonals).forward(job, hit);
-    if (met) hit.index = -corner_old + 2 * hit.index;  // the diagonal
-    else choice_.after(diagonals);
-    return true;
+    if (met)
+        hit.index = -corner_old + 2 * hit.index;  // the diagonal
+    else
+        choice_.after(diagonals);
 }
 
 // Reverse diagonals -corner_new..corner_old (reverse diagonal r is forward
 // r - delta); with an even delta each may meet the forward path of this
 // iteration where |r - delta| <= d (tested when `checked`).
-inline bool band_search::reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
+inline void band_search::reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met) {
     const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
     const int32_t diagonals = (corner_old + corner_new) / 2 + 1;
     pass_job job{old_v_, new_v_, n_, m_, diagonals, 0, delta_ + corner_new, band_.r(-corner_new - 1),
@@ -276,9 +283,10 @@ inline bool band_search::reverse_pass(int32_t d, bool checked, pass_hit &hit, bo
         }
     }
     met = choice_.passes(diagonals).reverse(job, hit);
-    if (met) hit.index = -corner_new - delta_ + 2 * hit.index;  // the forward diagonal
-    else choice_.after(diagonals);
-    return true;
+    if (met)
+        hit.index = -corner_new - delta_ + 2 * hit.index;  // the forward diagonal
+    else
+        choice_.after(diagonals);
 }
 
 inline void band_search::record(int32_t d) {
@@ -339,7 +347,7 @@ bool band_search::run(const band_resume *resume, bool &spent) {
             ++w_.stats->iterations;
             w_.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
         }
-        if (lent_ && d > until_ && !settle(d - 1)) return false;
+        if (lent_ && d > until_) settle(d - 1);
         if (lent_ && w_.stats) w_.stats->lent += static_cast<uint64_t>(d) + 1;
 
         // Forward pass; lent, only its overlap test against the bounds, and
@@ -348,14 +356,14 @@ bool band_search::run(const band_resume *resume, bool &spent) {
         bool met = false;
         if (lent_forward()) {
             if (odd_ && lent_allow_overlap(d)) {
-                if (!settle(d - 1)) return false;
+                settle(d - 1);
                 forward_pass(d, true, hit, met);
             }
         } else {
             forward_pass(d, true, hit, met);
             if (met && lent_reverse()) {
                 // Met a bound: the real reverse values decide.
-                if (!settle(d - 1)) return false;
+                settle(d - 1);
                 forward_pass(d, true, hit, met);
             }
         }
@@ -368,13 +376,13 @@ bool band_search::run(const band_resume *resume, bool &spent) {
         // Reverse pass, likewise.
         if (lent_reverse()) {
             if (!odd_ && lent_allow_overlap(d)) {
-                if (!settle(d - 1)) return false;
+                settle(d - 1);
                 reverse_pass(d, true, hit, met);
             }
         } else {
             reverse_pass(d, true, hit, met);
             if (met && lent_forward()) {
-                if (!settle(d)) return false;
+                settle(d);
                 reverse_pass(d, true, hit, met);
             }
         }
@@ -395,7 +403,7 @@ bool band_search::run(const band_resume *resume, bool &spent) {
             }
         }
         if (may_bail && d > count) {
-            if (lent_ && !settle(d)) return false;
+            if (lent_) settle(d);
             point f, r;
             best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, f, r);
             keep(d);

@@ -25,7 +25,8 @@
 #include "delta/byte_match.h"
 
 #define KESTRAVA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd")))
-#define KESTRAVA_AVX512_INLINE __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd"), always_inline)) inline
+#define KESTRAVA_AVX512_INLINE \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd"), always_inline)) inline
 
 namespace kestrava_myers {
 namespace {
