@@ -153,8 +153,10 @@ i386_copy_tree() {
   local src="$1" dest="$I386_ROOT/kestrava/src"
   rm -rf --one-file-system "$dest"
   mkdir -p "$dest"
+  # -m: the copy's files are newer than any object in the root's build
+  # directory, which trees of other branches share; restored times could
+  # let an incremental build keep their objects.
   tar -C "$src" --exclude=./build --exclude=./.venv --exclude='./.venv-*' \
     --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
-    tar -C "$dest" -xmf -  # -m: worktrees share the root's build directory, so
-                           # sources must look newer than any object built there
+    tar -C "$dest" -mxf -
 }

@@ -105,6 +105,70 @@ inline void make_pair(std::mt19937 &rng, size_t max_size, bytes &old_v, bytes &n
     }
 }
 
+// Shapes that drive the search's passes differently, `size` bytes or so:
+// 0 small edits scattered along a copy (after long snakes the diagonals'
+// positions lie in clusters far apart), 1 a block moved, 2 blocks inserted
+// and deleted, 3 unrelated values, 4 a repeating pattern against a shifted
+// copy with a few edits.
+const int kShapes = 5;
+
+inline void make_shape(std::mt19937 &rng, int shape, size_t size, unsigned alphabet, bytes &old_v, bytes &new_v) {
+    old_v = random_bytes(rng, size, alphabet);
+    switch (shape) {
+        case 0: {
+            new_v.clear();
+            size_t gap = 8 + below(rng, 120);
+            for (size_t i = 0; i < size;) {
+                size_t take = std::min(size - i, gap / 2 + below(rng, gap));
+                new_v.insert(new_v.end(), old_v.begin() + i, old_v.begin() + i + take);
+                i += take;
+                size_t len = 1 + below(rng, 6);
+                switch (rng() % 3) {
+                    case 0: i += len; break;
+                    case 1: break;
+                    default: i += len / 2; break;
+                }
+                bytes ins = random_bytes(rng, rng() % 3 == 0 ? 0 : len, alphabet);
+                new_v.insert(new_v.end(), ins.begin(), ins.end());
+            }
+            break;
+        }
+        case 1: {
+            size_t len = 1 + below(rng, size / 3 + 1), from = below(rng, size - len + 1);
+            bytes block(old_v.begin() + from, old_v.begin() + from + len);
+            new_v = old_v;
+            new_v.erase(new_v.begin() + from, new_v.begin() + from + len);
+            size_t to = below(rng, new_v.size() + 1);
+            new_v.insert(new_v.begin() + to, block.begin(), block.end());
+            break;
+        }
+        case 2: {
+            new_v = old_v;
+            for (int k = 0; k < 4; ++k) {
+                size_t len = 1 + below(rng, size / 16 + 1), at = below(rng, new_v.size() + 1);
+                if (k % 2) {
+                    bytes ins = random_bytes(rng, len, alphabet);
+                    new_v.insert(new_v.begin() + at, ins.begin(), ins.end());
+                } else {
+                    new_v.erase(new_v.begin() + at, new_v.begin() + std::min(new_v.size(), at + len));
+                }
+            }
+            break;
+        }
+        case 3:
+            new_v = random_bytes(rng, size / 2 + below(rng, size + 1), alphabet);
+            break;
+        default: {
+            size_t period = 1 + below(rng, 40);
+            bytes unit = random_bytes(rng, period, alphabet);
+            for (size_t i = 0; i < size; ++i) old_v[i] = unit[i % period];
+            size_t shift = below(rng, period + 1);
+            new_v = mutate(rng, bytes(old_v.begin() + std::min(size, shift), old_v.end()), 3, 6, alphabet);
+            break;
+        }
+    }
+}
+
 }  // namespace pairs
 
 #endif

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Differential check: the native delta generator (through the shared core
 library) against the plain model in delta_model.py, on fixed examples and
-random pairs, at every quality level and with tight limits.
+random pairs, at every quality level and with tight limits. With the test
+copy of the library (kestrava_core_testing), every form of the search's
+passes this processor runs is compared too, each forced in turn.
 
 usage: check_delta_engine.py LIBRARY [ROUNDS]
 """
@@ -41,6 +43,16 @@ class Native:
                                           ctypes.c_int32, P(EditScript), ctypes.c_int32, ctypes.c_int32,
                                           ctypes.c_uint32]
         self.lib = lib
+        # Forms of the search's passes, by index, where the test hook exists.
+        self.paths = {}
+        if hasattr(lib, "kestrava_test_search_paths"):
+            lib.kestrava_test_search_path_name.restype = ctypes.c_char_p
+            lib.kestrava_test_myers_binary_diff.restype = ctypes.c_int32
+            lib.kestrava_test_myers_binary_diff.argtypes = lib.myers_binary_diff.argtypes + [ctypes.c_int32]
+            for i in range(lib.kestrava_test_search_paths()):
+                name = lib.kestrava_test_search_path_name(i)
+                if name:
+                    self.paths[i] = name.decode()
 
     @staticmethod
     def view(data):
@@ -67,11 +79,15 @@ class Native:
         self.lib.buf_free(out)
         return result
 
-    def myers(self, old, new, storage_limit, cost_limit, quality):
+    def myers(self, old, new, storage_limit, cost_limit, quality, path=None):
         o, n = self.view(old), self.view(new)
         script = self.lib.edit_script_create(ctypes.byref(o), ctypes.byref(n))
-        r = self.lib.myers_binary_diff(ctypes.byref(o), 0, len(old), ctypes.byref(n), 0, len(new), script,
-                                       storage_limit, cost_limit, quality)
+        args = (ctypes.byref(o), 0, len(old), ctypes.byref(n), 0, len(new), script, storage_limit, cost_limit,
+                quality)
+        if path is None:
+            r = self.lib.myers_binary_diff(*args)
+        else:
+            r = self.lib.kestrava_test_myers_binary_diff(*args, path)
         out = self.take(script.contents.out)
         self.lib.edit_script_free(script)
         return r, out
@@ -116,6 +132,7 @@ class Checker:
         self.failures = 0
         self.cases = 0
         self.seen = {}
+        self.compared = {name: 0 for name in native.paths.values()}
 
     def fail(self, what, old, new, *details):
         self.failures += 1
@@ -134,9 +151,13 @@ class Checker:
     def quality(self, old, new, quality, storage_limit=model.INT32_MAX, cost_limit=10000):
         self.cases += 1
         r_want, script = model.myers(old, new, model.EditScript(new), storage_limit, cost_limit, quality, self.seen)
-        r_got, out = self.native.myers(old, new, storage_limit, cost_limit, quality)
-        if r_got != r_want or (r_want == 0 and out != bytes(script.out)):
-            self.fail(f"quality {quality}", old, new, r_got, r_want, out and out.hex(), bytes(script.out).hex())
+        for path, name in [(None, "myers_binary_diff")] + sorted(self.native.paths.items()):
+            r_got, out = self.native.myers(old, new, storage_limit, cost_limit, quality, path)
+            if r_got != r_want or (r_want == 0 and out != bytes(script.out)):
+                self.fail(f"quality {quality} ({name})", old, new, r_got, r_want, out and out.hex(),
+                          bytes(script.out).hex())
+            elif path is not None:
+                self.compared[name] += 1
 
 
 def run(checker, rounds):
@@ -164,6 +185,7 @@ def run(checker, rounds):
         old = bytes(rng.choice(alphabet) for _ in range(rng.randint(1500, 2500)))
         new = mutate(rng, bytes(rng.choice(alphabet) for _ in range(len(old))), alphabet)
         checker.generate(old, new, cost_limit=rng.choice([10000, 300, 150]))
+        checker.quality(old, new, rng.randrange(4), cost_limit=rng.choice([10000, 300, 150]))
         for cost in (-1, 0, 1, 8, 16, 100):
             size = rng.randint(6000, 8000)
             old = bytes(rng.getrandbits(8) for _ in range(size))
@@ -171,6 +193,7 @@ def run(checker, rounds):
             if rng.random() < 0.5:
                 new = old[:1000] + new + mutate(rng, old[-3000:], bytes(range(256)))
             checker.generate(old, new, cost_limit=cost)
+            checker.quality(old, new, 0, cost_limit=cost)
 
 
 def main():
@@ -185,6 +208,9 @@ def main():
     worker.join()
     print(f"{checker.cases} cases, {checker.failures} mismatches; paths taken: "
           + ", ".join(f"{k} {v}" for k, v in sorted(checker.seen.items())))
+    if checker.compared:
+        print("forced forms of the passes, cases matching the model: "
+              + ", ".join(f"{k} {v}" for k, v in sorted(checker.compared.items())))
     required = {"bail", "bounded: search", "bounded: halves", "bounded: middle only", "slow progress",
                 "storage exhausted"}
     missing = required - set(checker.seen)

@@ -1,6 +1,7 @@
 // The bounded middle-snake search, its cut at the furthest points reached
 // (bail) and the treatment of the unexplored middle a cut leaves.
 #include "delta/byte_match.h"
+#include "delta/middle_snake.h"
 #include "delta/myers_work.h"
 
 namespace kestrava_myers {
@@ -132,8 +133,8 @@ bool reverse_pass(const search_state &st, int32_t from, int32_t to, overlap &hit
     return false;
 }
 
-// The overlap found: the part before the snake (s, s + k) .. (t, t + k), the
-// snake itself and the part after it.
+}  // namespace
+
 void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t s, int32_t t,
                   int32_t k) {
     w.prefix_diff(a + t, n - t, b + t + k, m - t - k, e->cost_limit);
@@ -141,64 +142,28 @@ void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_
     w.suffix_diff(a, s, b, s + k, 0, e->cost_limit);
 }
 
-struct point {
-    int32_t x, y;
-};
-
-// Furthest forward point over the diagonals -corner_old..corner_new and the
-// furthest reverse point over -corner_new..corner_old; ties keep the earlier.
-void best_points(const diagonals &v, int32_t n, int32_t m, int32_t corner_old, int32_t corner_new, point &fwd,
-                 point &rev) {
-    fwd = {0, 0};
-    int64_t best = 0;
-    for (int32_t k = -corner_old; k <= corner_new; k += 2) {
-        int64_t x = v.f(k);
-        if (x > n) x = n;
-        if (x > static_cast<int64_t>(m) - k) x = static_cast<int64_t>(m) - k;
-        if (2 * x + k > best) {
-            best = 2 * x + k;
-            fwd = {static_cast<int32_t>(x), static_cast<int32_t>(x + k)};
-        }
-    }
-    const int32_t delta = n - m;
-    rev = {n, m};
-    best = static_cast<int64_t>(n) + m;
-    for (int32_t r = -corner_new; r <= corner_old; r += 2) {
-        int64_t l = static_cast<int64_t>(delta) - r;
-        int64_t x = v.r(r);
-        if (x < 0) x = 0;
-        if (x < l) x = l;
-        if (2 * x - l < best) {
-            best = 2 * x - l;
-            rev = {static_cast<int32_t>(x), static_cast<int32_t>(x - l)};
-        }
-    }
-}
-
-int32_t saturating_sub(int32_t v, int32_t by) {
-    int64_t r = static_cast<int64_t>(v) - by;
-    return r < INT32_MIN ? INT32_MIN : static_cast<int32_t>(r);
-}
-
-}  // namespace
-
 bool push_bail(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old,
                int32_t corner_new, int32_t count) {
     if (!e->storage->entries) return false;
     point f, r;
     best_points(diagonals{e->storage->entries}, n, m, corner_old, corner_new, f, r);
+    push_bail_at(e, w, a, n, b, m, f, r, count);
+    return true;
+}
+
+void push_bail_at(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, point f, point r,
+                  int32_t count) {
     if (f.x < r.x && f.y < r.y) {
         // The frontiers have not met: keep what both reached and treat the
         // middle between them separately.
         w.prefix_diff(a + r.x, n - r.x, b + r.y, m - r.y, e->cost_limit);
         push_bounded_diff(e, w, a + f.x, r.x - f.x, b + f.y, r.y - f.y, n, m, count);
         w.suffix_diff(a, f.x, b, f.y, 0, e->cost_limit);
-        return true;
+        return;
     }
     point at = (static_cast<int64_t>(n) + m - r.x - r.y > static_cast<int64_t>(f.x) + f.y) ? r : f;
     w.prefix_diff(a + at.x, n - at.x, b + at.y, m - at.y, e->cost_limit);
     w.suffix_diff(a, at.x, b, at.y, 0, e->cost_limit);
-    return true;
 }
 
 void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t total_old,
@@ -225,7 +190,27 @@ void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, i
     w.insert(b, qm);
 }
 
+namespace {
+
+// Searches over a few hundred bytes stay on the storage, and others for
+// their first iterations (w.band_after): most end there, and their passes
+// are too short for the band's forms to pay. The band takes positions below
+// 2^29 only.
+bool on_band(work &w, const task &t) {
+    return w.band && t.n >= w.band_from && t.m >= w.band_from &&
+           static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29) && w.forms();
+}
+
+}  // namespace
+
 bool middlesnake(execution *e, work &w, const task &t) {
+    bool band = on_band(w, t);
+    if (band && w.band_after == 0) {
+        bool spent;
+        const bool done = band_middlesnake(e, w, t, nullptr, spent);
+        if (!spent) return done;
+        band = false;  // no memory for the band: the same search on the storage
+    }
     const int32_t a = t.a, n = t.n, b = t.b, m = t.m;
     storage *st = e->storage;
     storage_initialise(st, 1);
@@ -277,6 +262,13 @@ bool middlesnake(execution *e, work &w, const task &t) {
 
         if (!storage_extend(st, d + 1) || !st->entries) return false;
         v.e = st->entries;
+        if (band && d == w.band_after) {
+            bool spent;
+            const band_resume resume{d, count, v.e};
+            const bool done = band_middlesnake(e, w, t, &resume, spent);
+            if (!spent) return done;
+            band = false;
+        }
     }
 }
 

@@ -6,7 +6,9 @@
 #include <new>
 
 #include "delta/bits.h"
+#include "delta/diagonal_band.h"
 #include "delta/myers_work.h"
+#include "delta/search_snapshots.h"
 
 namespace kestrava_myers {
 namespace {
@@ -42,7 +44,8 @@ bool run_tasks(execution *e, work_stats *stats, Setup &&setup) {
 
 int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
                     int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
-                    int32_t cost_limit, uint32_t quality, work_stats *stats) {
+                    int32_t cost_limit, uint32_t quality, work_stats *stats, search_path path,
+                    int32_t band_from, int32_t band_after) {
     if (myers_binary_diff_check_bounds(old_value, old_offset, old_length) == -1 ||
         myers_binary_diff_check_bounds(new_value, new_offset, new_length) == -1)
         return -1;
@@ -59,7 +62,16 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
     int32_t limit = quality_limit(quality, cost_limit, old_length, new_length);
     execution *e = execution_create(old_value, new_value, &cs, storage_limit, limit);
     if (!e) return 1;  // no memory for the search: the caller sends the whole value
+    // Nobody else sees this run's execution, so its searches may keep their
+    // values in a band of their own instead of the storage.
+    diagonal_band band;
+    snapshot_store snapshots;
     bool ok = run_tasks(e, stats, [&](work &w) {
+        w.band = &band;
+        w.snapshots = &snapshots;
+        w.path = path;
+        w.band_from = band_from;
+        w.band_after = band_after;
         if (quality == 4)
             w.trim(old_offset, old_length, new_offset, new_length);
         else

@@ -16,8 +16,17 @@
 #include <vector>
 
 #include "delta/myers.h"
+#include "delta/search_passes.h"
 
 namespace kestrava_myers {
+
+class diagonal_band;
+class snapshot_store;
+
+// Searches whose ranges are both at least this long move to the band after
+// this many iterations (shorter searches do not pay for it).
+const int32_t kBandFrom = 128;
+const int32_t kBandAfter = 32;
 
 enum class step : uint8_t { match, insert, erase, diff, trim, suffix_diff, prefix_diff, middlesnake };
 
@@ -35,6 +44,8 @@ struct work_stats {
     uint64_t searches;    // middle-snake searches run
     uint64_t iterations;  // their iterations, all together
     uint64_t diagonals;   // diagonals visited by their passes, all together
+    uint64_t lent;        // of those, diagonals whose passes were skipped for values kept from earlier searches
+    uint64_t settled;     // diagonals of passes computed again where those values ran out
 };
 
 class work {
@@ -62,6 +73,21 @@ class work {
 
     // Where searches report their effort; may be null.
     work_stats *stats = nullptr;
+    // The passes and band of the run's searches: with `band`, searches of at
+    // least `band_from` bytes each way run over it with the forms of `path`
+    // (looked up at the first); others work step by step on the storage.
+    diagonal_band *band = nullptr;
+    snapshot_store *snapshots = nullptr;  // values searches leave for others; may be null
+    search_path path = search_path::storage;
+    int32_t band_from = kBandFrom;
+    int32_t band_after = kBandAfter;
+    const pass_forms *forms() {
+        if (!forms_known_) {
+            forms_ = passes_for(path);
+            forms_known_ = true;
+        }
+        return forms_;
+    }
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
@@ -76,6 +102,9 @@ class work {
 
   private:
     void push(const task &t) { tasks_.push_back(t); }
+
+    const pass_forms *forms_ = nullptr;
+    bool forms_known_ = false;
 
     std::vector<task> tasks_;
     int32_t level_;
@@ -109,9 +138,15 @@ bool middlesnake(execution *e, work &w, const task &t);
 
 // The whole diff of two ranges with measurements: myers_binary_diff's
 // contract plus the depth the run reached.
+// `path` chooses the passes of the searches (the plain step-by-step search
+// on the storage, or forms of the passes over a diagonal band for searches
+// of at least `band_from` bytes each way, after `band_after` iterations);
+// the tests run each in turn, with every search on the band from its start.
 int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length, const buf *new_value,
                     int32_t new_offset, int32_t new_length, edit_script *script, int32_t storage_limit,
-                    int32_t cost_limit, uint32_t quality, work_stats *stats);
+                    int32_t cost_limit, uint32_t quality, work_stats *stats,
+                    search_path path = search_path::automatic, int32_t band_from = kBandFrom,
+                    int32_t band_after = kBandAfter);
 
 }  // namespace kestrava_myers
 
