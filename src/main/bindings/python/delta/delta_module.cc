@@ -41,27 +41,55 @@ const char *const patch_doc = R"pbdoc(
 
 const char *const no_data_message = "PythonOutBuf holds no data: the diff or patch that produced it failed";
 
-// The binding library's own export, wrapped below.
-getbufferproc library_getbuffer = nullptr;
-
+// Results are exported as writable one-dimensional signed bytes. The view
+// is filled without any allocation of its own, so there is nothing for a
+// release hook to free: PyPy (7.3.11) calls the release hook with a fresh,
+// zeroed view rather than the one filled here, so anything kept in the view
+// for release (the binding library's default export keeps a heap record in
+// `internal`) would leak on every export there. The view holds a reference
+// to the result, which keeps it alive while the view is.
+//
 // A result that holds no buffer comes from a failed diff or patch; exporting
 // it as empty would make the failure look like an empty value.
 int out_buffer_getbuffer(PyObject *object, Py_buffer *view, int flags) {
-    bool holds_no_data = false;
+    if (view == nullptr) {
+        PyErr_SetString(PyExc_BufferError, "PythonOutBuf export without a view");
+        return -1;
+    }
+    view->obj = nullptr;
+    const PythonOutBuffer *out = nullptr;
     try {
         py::detail::make_caster<PythonOutBuffer> caster;
-        holds_no_data = view != nullptr && caster.load(object, false) &&
-                        static_cast<const PythonOutBuffer &>(caster).get() == nullptr;
+        if (caster.load(object, false)) {
+            out = &static_cast<const PythonOutBuffer &>(caster);
+        }
     } catch (...) {
-        // Not decided here: the library's export below reports the problem.
         PyErr_Clear();
     }
-    if (holds_no_data) {
-        view->obj = nullptr;
+    if (out == nullptr) {
+        PyErr_SetString(PyExc_BufferError, "not a PythonOutBuf");
+        return -1;
+    }
+    const buf *b = out->get();
+    if (b == nullptr) {
         PyErr_SetString(PyExc_BufferError, no_data_message);
         return -1;
     }
-    return library_getbuffer(object, view, flags);
+    // A 32-bit interpreter cannot describe a result of 2 GiB or more.
+    if (static_cast<uint64_t>(b->len) > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_BufferError, "PythonOutBuf result too long to export");
+        return -1;
+    }
+    // Shape and strides point into the view itself (at its length and item
+    // size), as the interpreter's own byte exports do.
+    if (PyBuffer_FillInfo(view, object, OutProxy::export_address(b), static_cast<Py_ssize_t>(b->len), 0, flags) != 0) {
+        return -1;
+    }
+    if ((flags & PyBUF_FORMAT) == PyBUF_FORMAT) {
+        static char signed_bytes[] = "b";
+        view->format = signed_bytes;
+    }
+    return 0;
 }
 
 #if defined(PYPY_VERSION)
@@ -162,23 +190,13 @@ void init_delta(py::module_ &top) {
     py::module_ delta = top.def_submodule("delta");
     delta.doc() = delta_doc;
 
-    // The library's export is wrapped while the type is set up, before it is
-    // made ready: PyPy reads the type's slots only then.
-    py::class_<PythonOutBuffer> out_class(delta, "PythonOutBuf", py::buffer_protocol(),
-                                          py::custom_type_setup([](PyHeapTypeObject *heap_type) {
-                                              library_getbuffer = heap_type->as_buffer.bf_getbuffer;
-                                              heap_type->as_buffer.bf_getbuffer = out_buffer_getbuffer;
-                                          }));
-    out_class.def_buffer([](PythonOutBuffer &out) -> py::buffer_info {
-        const buf *b = out.get();
-        if (b == nullptr) {
-            // Not reached through the wrapped export; kept so that no path
-            // exports a failed result as empty.
-            throw py::buffer_error(no_data_message);
-        }
-        return py::buffer_info(OutProxy::export_address(b), 1, "b", 1, {static_cast<py::ssize_t>(b->len)},
-                               {static_cast<py::ssize_t>(1)}, false);
-    });
+    // The export is installed while the type is set up, before it is made
+    // ready: PyPy reads the type's slots only then. It needs no release hook.
+    py::class_<PythonOutBuffer>(delta, "PythonOutBuf", py::buffer_protocol(),
+                                py::custom_type_setup([](PyHeapTypeObject *heap_type) {
+                                    heap_type->as_buffer.bf_getbuffer = out_buffer_getbuffer;
+                                    heap_type->as_buffer.bf_releasebuffer = nullptr;
+                                }));
 
     py::class_<PythonInBuffer>(delta, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, PythonInBuffer>();
