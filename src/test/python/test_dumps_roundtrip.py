@@ -30,7 +30,7 @@ VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json"
 DEFINITE = [v for v in VECTORS if "decoded" in v and v["roundtrip"]]
 INDEFINITE = [v for v in VECTORS if "decoded" in v and not v["roundtrip"]]
 
-# Where this encoder differs from the appendix by design: integers are
+# Where this encoder deliberately differs from the appendix: integers are
 # written only from -2**63 to 2**64 - 1, and half precision is never used
 # for subnormal halves (2**-24 is written in single precision).
 OUT_OF_RANGE = {"c249010000000000000000", "3bffffffffffffffff", "c349010000000000000000"}
