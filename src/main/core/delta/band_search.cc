@@ -175,6 +175,9 @@ bool band_search::lent_allow_overlap(int32_t d) {
         window(-d, d + 1, static_cast<int64_t>(-d) + 1 - delta_, static_cast<int64_t>(d) - 1 - delta_, begin, end);
     else
         window(-d, d + 1, static_cast<int64_t>(delta_) - d, static_cast<int64_t>(delta_) + d, begin, end);
+    // No diagonal in reach of the other search: its values' address would
+    // lie outside the band.
+    if (begin == end) return false;
     const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
     // Vector code where the run has it, whatever form its passes take now.
     const search_passes &test = w_.forms()->first_bytes;
