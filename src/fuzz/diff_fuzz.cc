@@ -2,7 +2,10 @@
 // made by one of the generators, which must patch back to the new value (or
 // be the no-change byte for equal values) and never be longer than the
 // replacement delta. Input: a generator choice, two limit bytes, two bytes
-// of old-value length, the old value, then the new value.
+// of old-value length, the old value, then the new value. The choice's high
+// four bits repeat both values up to 16 times: short inputs then reach the
+// search's long-range code (its band, and values lent between searches over
+// a kilobyte or more), which small values never run.
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
 #include "fuzz_input.h"
@@ -50,10 +53,15 @@ buf *(*const generators[])(const buf *, const buf *, limits) = {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::input in(data, size);
-    auto generate = generators[in.u8() % (sizeof generators / sizeof generators[0])];
+    const uint8_t choice = in.u8();
+    auto generate = generators[choice % (sizeof generators / sizeof generators[0])];
     limits l{in.u8(), in.u8()};
     fuzz::bytes old_value = in.take(in.u16());
     fuzz::bytes new_value = in.rest();
+    for (fuzz::bytes *v : {&old_value, &new_value}) {
+        const fuzz::bytes once = *v;
+        for (int i = 0; i < choice >> 4; ++i) v->insert(v->end(), once.begin(), once.end());
+    }
     buf o = fuzz::view(old_value), n = fuzz::view(new_value);
 
     buf *d = generate(&o, &n, l);
