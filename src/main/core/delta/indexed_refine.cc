@@ -285,18 +285,25 @@ void refiner::flush() {
     uint32_t total = 0;
     uint32_t k = 0;
     bool any = false;
+    // The end of the stretch of soft and inserted items from k on, with its
+    // inserted and total bytes.
+    auto stretch_end = [this](uint32_t from, uint32_t &inserted, uint32_t &length) {
+        uint32_t end = from;
+        while (end < queued && queue[end].kind != entry::hard) {
+            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
+            length += queue[end].len;
+            ++end;
+        }
+        return end;
+    };
     // First walk: gather bytes and seed the matches with the short copies.
     for (k = k0; k < queued;) {
         if (queue[k].kind == entry::hard) {
             ++k;
             continue;
         }
-        uint32_t end = k, inserted = 0, length = 0;
-        while (end < queued && queue[end].kind != entry::hard) {
-            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
-            length += queue[end].len;
-            ++end;
-        }
+        uint32_t inserted = 0, length = 0;
+        const uint32_t end = stretch_end(k, inserted, length);
         if (inserted >= kMinInserted) {
             any = true;
             uint32_t first = total;
@@ -328,12 +335,8 @@ void refiner::flush() {
             ++k;
             continue;
         }
-        uint32_t end = k, inserted = 0, length = 0;
-        while (end < queued && queue[end].kind != entry::hard) {
-            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
-            length += queue[end].len;
-            ++end;
-        }
+        uint32_t inserted = 0, length = 0;
+        const uint32_t end = stretch_end(k, inserted, length);
         if (parse && inserted >= kMinInserted) {
             parse_stretch(total, length, queue[k].new_pos);
             total += length;
