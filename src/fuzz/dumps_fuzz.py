@@ -158,6 +158,10 @@ class Builder:
                     d[key] = self.value(depth + 1)
                 except TypeError:  # unhashable key
                     d[repr(key)] = None
+                except RecursionError:
+                    # A key whose __eq__ changes this dict compares again
+                    # without end while it is inserted: nothing to write.
+                    pass
             return d
         if kind == 6:
             return ShrinkingList(self.value(depth + 1) for _ in range(n + 1))
