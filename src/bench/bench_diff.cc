@@ -25,8 +25,8 @@
 
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
-#include "delta/edit_script.h"
-#include "delta/myers_work.h"
+#include "delta/script/edit_script.h"
+#include "delta/myers/task_list.h"
 
 #ifndef KESTRAVA_SOURCE_DIR
 #define KESTRAVA_SOURCE_DIR "."

@@ -11,7 +11,7 @@
 
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
-#include "delta/myers_work.h"
+#include "delta/myers/task_list.h"
 #include "pair_gen.h"
 #include "test_util.h"
 

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "delta/edit_script.h"
-#include "delta/head_size.h"
+#include "delta/script/edit_script.h"
+#include "delta/script/item_codec.h"
 #include "test_util.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/edit_script.h"
-#include "delta/myers.h"
+#include "delta/script/edit_script.h"
+#include "delta/myers/myers.h"
 
 namespace reference {
 

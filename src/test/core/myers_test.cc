@@ -5,8 +5,8 @@
 #include <random>
 
 #include "delta/delta_apply.h"
-#include "delta/myers.h"
-#include "delta/myers_work.h"
+#include "delta/myers/myers.h"
+#include "delta/myers/task_list.h"
 #include "pair_gen.h"
 #include "test_util.h"
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <memory>
 
-#include "delta/storage.h"
+#include "delta/myers/storage.h"
 
 namespace {
 

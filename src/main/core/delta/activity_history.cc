@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <sys/time.h>
 
-#include "delta/bits.h"
+#include "delta/myers/bits.h"
 
 namespace {
 

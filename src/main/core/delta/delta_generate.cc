@@ -1,8 +1,8 @@
 #include "delta/delta_generate.h"
 
 #include "cbor/cbor_generator.h"
-#include "delta/edit_script.h"
-#include "delta/myers.h"
+#include "delta/script/edit_script.h"
+#include "delta/myers/myers.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/edit_script.h"
-#include "delta/indexed_emit.h"
-#include "delta/myers.h"
-#include "delta/old_index.h"
+#include "delta/script/edit_script.h"
+#include "delta/indexed/emitter.h"
+#include "delta/myers/myers.h"
+#include "delta/indexed/old_index.h"
 
 namespace kestrava_indexed {
 namespace {

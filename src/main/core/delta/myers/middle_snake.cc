@@ -1,8 +1,8 @@
 // The bounded middle-snake search, its cut at the furthest points reached
 // (bail) and the treatment of the unexplored middle a cut leaves.
-#include "delta/byte_match.h"
-#include "delta/middle_snake.h"
-#include "delta/myers_work.h"
+#include "delta/common/byte_match.h"
+#include "delta/myers/middle_snake.h"
+#include "delta/myers/task_list.h"
 
 namespace kestrava_myers {
 namespace {

@@ -1,9 +1,9 @@
-#include "delta/edit_script.h"
+#include "delta/script/edit_script.h"
 
 #include <stdlib.h>
 
 #include "cbor/cbor_generator.h"
-#include "delta/head_size.h"
+#include "delta/script/item_codec.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "delta/storage.h"
+#include "delta/myers/storage.h"
 
 #include <stdlib.h>
 

@@ -3,11 +3,11 @@
 // with each pass handed to one of the run's forms of the passes, and the
 // passes of one direction skipped where an earlier search from the same
 // corner left its values (see search_snapshots.h).
-#include "delta/diagonal_band.h"
-#include "delta/middle_snake.h"
-#include "delta/myers_work.h"
-#include "delta/search_passes.h"
-#include "delta/search_snapshots.h"
+#include "delta/myers/band/diagonal_band.h"
+#include "delta/myers/middle_snake.h"
+#include "delta/myers/task_list.h"
+#include "delta/myers/band/search_passes.h"
+#include "delta/myers/band/search_snapshots.h"
 
 namespace kestrava_myers {
 namespace {

@@ -1,7 +1,7 @@
 // The passes one diagonal at a time, for every processor; and the choice of
 // passes for a run.
-#include "delta/byte_match.h"
-#include "delta/search_passes.h"
+#include "delta/common/byte_match.h"
+#include "delta/myers/band/search_passes.h"
 
 namespace kestrava_myers {
 namespace {

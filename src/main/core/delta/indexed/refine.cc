@@ -10,8 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/indexed_emit.h"
-#include "delta/old_index.h"
+#include "delta/indexed/emitter.h"
+#include "delta/indexed/old_index.h"
 
 namespace kestrava_indexed {
 namespace {

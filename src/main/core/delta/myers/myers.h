@@ -7,8 +7,8 @@
 #include <stdint.h>
 
 #include "buffer/buf.h"
-#include "delta/edit_script.h"
-#include "delta/storage.h"
+#include "delta/script/edit_script.h"
+#include "delta/myers/storage.h"
 
 typedef struct execution {
     const buf *old_buf;

@@ -1,14 +1,14 @@
 // Entry point of the search, its record and the exported step functions.
-#include "delta/myers.h"
+#include "delta/myers/myers.h"
 
 #include <stdlib.h>
 
 #include <new>
 
-#include "delta/bits.h"
-#include "delta/diagonal_band.h"
-#include "delta/myers_work.h"
-#include "delta/search_snapshots.h"
+#include "delta/myers/bits.h"
+#include "delta/myers/band/diagonal_band.h"
+#include "delta/myers/task_list.h"
+#include "delta/myers/band/search_snapshots.h"
 
 namespace kestrava_myers {
 namespace {

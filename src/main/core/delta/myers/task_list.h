@@ -15,8 +15,8 @@
 
 #include <vector>
 
-#include "delta/myers.h"
-#include "delta/search_passes.h"
+#include "delta/myers/myers.h"
+#include "delta/myers/band/search_passes.h"
 
 namespace kestrava_myers {
 

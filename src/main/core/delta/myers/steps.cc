@@ -1,7 +1,7 @@
 // The trimming steps around the middle-snake search and the loop that runs
 // pending tasks.
-#include "delta/byte_match.h"
-#include "delta/myers_work.h"
+#include "delta/common/byte_match.h"
+#include "delta/myers/task_list.h"
 
 namespace kestrava_myers {
 namespace {
