@@ -334,10 +334,10 @@ TEST(ByteMatch, WordWideComparisonEqualsBytewise) {
         size_t limit = pairs::below(rng, len + 1);
         size_t want = 0;
         while (want < limit && p[want] == q[want]) ++want;
-        EXPECT_EQ(want, kestrava_myers::common_prefix(p.data(), q.data(), limit));
+        EXPECT_EQ(want, kestrava_bytes::common_prefix(p.data(), q.data(), limit));
         size_t want_back = 0;
         while (want_back < limit && p[len - 1 - want_back] == q[len - 1 - want_back]) ++want_back;
-        EXPECT_EQ(want_back, kestrava_myers::common_suffix(p.data() + len, q.data() + len, limit));
+        EXPECT_EQ(want_back, kestrava_bytes::common_suffix(p.data() + len, q.data() + len, limit));
     }
 }
 

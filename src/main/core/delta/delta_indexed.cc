@@ -74,7 +74,7 @@ struct generator {
                 uint32_t room = n_old - static_cast<uint32_t>(p) - kWindow;
                 if (n_new - nb - kWindow < room) room = n_new - nb - kWindow;
                 if (kProbeCap < room) room = kProbeCap;
-                uint32_t len = kWindow + forward_match(o + kWindow, q + kWindow, room);
+                uint32_t len = kWindow + match_forward(o + kWindow, q + kWindow, room);
                 if (len > best_len) {
                     best_len = len;
                     best_p = static_cast<uint32_t>(p);
@@ -84,8 +84,8 @@ struct generator {
             const uint8_t *o = old_v + best_p;
             uint32_t room = n_old - best_p - kWindow;
             if (n_new - nb - kWindow < room) room = n_new - nb - kWindow;
-            uint32_t f = forward_match(o + kWindow, q + kWindow, room);
-            uint32_t b = backward_match(o, q, best_p < t ? best_p : t);
+            uint32_t f = match_forward(o + kWindow, q + kWindow, room);
+            uint32_t b = match_backward(o, q, best_p < t ? best_p : t);
             uint32_t len = b + kWindow + f;
             if (len >= kProbeMin || nb + kWindow + f == n_new) {
                 found = {best_p - b, nb - b, len};
@@ -139,8 +139,8 @@ struct generator {
                     if (load8(o) != load8(q) || load8(o + 8) != load8(q + 8)) continue;
                     uint32_t room = n_old - p - kWindow;
                     if (n_new - i - kWindow < room) room = n_new - i - kWindow;
-                    uint32_t f = forward_match(o + kWindow, q + kWindow, room);
-                    uint32_t b = backward_match(o, q, p < i - c ? p : i - c);
+                    uint32_t f = match_forward(o + kWindow, q + kWindow, room);
+                    uint32_t b = match_backward(o, q, p < i - c ? p : i - c);
                     uint32_t len = b + kWindow + f, ob = p - b, nb = i - b;
                     bool in_order = ob >= oa && ob - oa <= kGapMax && nb - c <= kGapMax;
                     if (len < (in_order ? kWindow : kJumpMin)) continue;

@@ -1,13 +1,15 @@
 /* Length of the common prefix or suffix of two byte ranges, eight bytes
-   at a time. The result equals a byte-by-byte comparison. */
-#ifndef KESTRAVA_BYTE_MATCH_H
-#define KESTRAVA_BYTE_MATCH_H
+   at a time: the one byte matcher of the delta engine (the searches' snakes,
+   trimming, and the indexed generator's matches). The result equals a
+   byte-by-byte comparison. */
+#ifndef KESTRAVA_DELTA_BYTE_MATCH_H
+#define KESTRAVA_DELTA_BYTE_MATCH_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
-namespace kestrava_myers {
+namespace kestrava_bytes {
 
 inline uint64_t load8(const uint8_t *p) {
     uint64_t v;
@@ -51,6 +53,6 @@ inline size_t common_suffix(const uint8_t *p_end, const uint8_t *q_end, size_t l
     return i;
 }
 
-}  // namespace kestrava_myers
+}  // namespace kestrava_bytes
 
 #endif

@@ -194,11 +194,11 @@ bool refiner::scan_old(uint32_t total) {
             else
                 link = next + t;
             // Scanned every other old position: the match may start earlier.
-            uint32_t b = backward_match(old_v + p, bytes + t, back[t] < p ? back[t] : p);
+            uint32_t b = match_backward(old_v + p, bytes + t, back[t] < p ? back[t] : p);
             uint32_t start = t - b, from = p - b;
             uint32_t limit = room[start];
             if (n_old - from < limit) limit = n_old - from;
-            uint32_t len = b + kGram + forward_match(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
+            uint32_t len = b + kGram + match_forward(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
             if (len > best_len[start]) {
                 if (best_len[start] < 8 && len >= 8) ++matched;
                 best_len[start] = static_cast<uint8_t>(len);

@@ -5,6 +5,10 @@
 #include "delta/myers/task_list.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 // Storage index of the forward value of diagonal k (the reverse value is two

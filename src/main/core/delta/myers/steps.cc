@@ -4,6 +4,10 @@
 #include "delta/myers/task_list.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 const uint8_t *old_at(const execution *e, int32_t pos) { return e->old_buf->data + pos; }

@@ -32,6 +32,10 @@
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd"), always_inline)) inline
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 KESTRAVA_AVX512_INLINE __mmask16 lanes_below(int32_t count) {

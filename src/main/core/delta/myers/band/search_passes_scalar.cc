@@ -4,6 +4,10 @@
 #include "delta/myers/band/search_passes.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 // The snakes, out of the passes' loops: most steps find none, and the loops
