@@ -10,14 +10,13 @@
 #include "delta/delta_apply.h"
 #include "delta/delta_generate.h"
 #include "delta/delta_indexed.h"
+#include "delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
 
 namespace {
 
 using pairs::bytes;
-
-size_t head_size(size_t n) { return n <= 23 ? 1 : n <= 255 ? 2 : n <= 65535 ? 3 : 5; }
 
 bytes indexed(const bytes &o, const bytes &n) {
     buf ob = test::view(o), nb = test::view(n);
@@ -33,7 +32,7 @@ bytes myers_delta(const bytes &o, const bytes &n) {
 }
 
 bool is_replacement(const bytes &n, const bytes &d) {
-    return d.size() == n.size() + head_size(n.size()) &&
+    return d.size() == n.size() + kestrava_items::head_size(n.size()) &&
            std::equal(n.begin(), n.end(), d.end() - static_cast<ptrdiff_t>(n.size()));
 }
 

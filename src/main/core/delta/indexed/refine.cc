@@ -7,14 +7,19 @@
 // of its 6-byte grams, the old value is scanned once against it for the
 // longest match at every gathered position, and each stretch is then encoded
 // by the cheapest sequence of inserts and copies over those matches.
+#include "delta/indexed/refine.h"
+
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/indexed/emitter.h"
 #include "delta/indexed/old_index.h"
+#include "delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 namespace {
+
+using kestrava_items::item;
+using kestrava_items::item_reader;
 
 constexpr uint32_t kGram = 6;
 // The old value is scanned at every kScanStep-th position: matches of
@@ -235,9 +240,9 @@ void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start)
         }
         uint32_t len = best_len[first + j];
         if (len == 0) continue;
-        uint32_t off_cost = base + head(best_p[first + j]);
+        uint32_t off_cost = base + head_size(best_p[first + j]);
         for (uint32_t l = 1; l <= len; ++l) {
-            uint32_t cost = off_cost + head(l);
+            uint32_t cost = off_cost + head_size(l);
             if (cost < cost_a[j + l]) {
                 cost_a[j + l] = cost;
                 copy_len[j + l] = static_cast<uint8_t>(l);
@@ -362,7 +367,7 @@ void refiner::flush() {
 bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, const output &first) {
     constexpr uint32_t kSamples = 2048, kBits = 12, kLarge = 65536;
     uint64_t inserted = 0;
-    item_reader reader{first.data, first.data + first.len};
+    item_reader reader(first.data, first.data + first.len);
     item it;
     while (reader.next(it))
         if (!it.copy && it.len >= 8) inserted += it.len - 7;
@@ -372,7 +377,7 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     uint16_t table[1u << kBits] = {};
     uint32_t count = 0;
     uint64_t every = inserted / kSamples + 1, seen = 0, pos = 0;
-    reader = item_reader{first.data, first.data + first.len};
+    reader = item_reader(first.data, first.data + first.len);
     while (reader.next(it) && count < kSamples) {
         if (!it.copy && it.len >= 8) {
             for (uint64_t k = (every - seen % every) % every; k < it.len - 7 && count < kSamples; k += every) {
@@ -417,7 +422,7 @@ int refine(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t 
         r.release();
         return -1;
     }
-    item_reader reader{first.data, first.data + first.len};
+    item_reader reader(first.data, first.data + first.len);
     item it;
     uint32_t pos = 0;
     while (reader.next(it)) {
