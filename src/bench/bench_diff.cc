@@ -349,6 +349,13 @@ int main(int argc, char **argv) {
         o = pattern(mb, 0);
         n = pattern(mb, 3);
     });
+    report("1 MB with 16 KB appended", [&](bytes &o, bytes &n) {
+        std::mt19937 g = seeded(18);
+        o = random_bytes(g, mb);
+        n = o;
+        bytes tail = random_bytes(g, 16384);
+        n.insert(n.end(), tail.begin(), tail.end());
+    });
     if (shapes) {
         report("16 MB near-identical (one byte changed)", [&](bytes &o, bytes &n) {
             std::mt19937 g = seeded(13);
