@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "delta/indexed/old_index.h"
+#include "delta/indexed/parse.h"
 #include "delta/script/item_codec.h"
 
 namespace kestrava_indexed {
@@ -42,8 +43,6 @@ constexpr uint8_t kBucketTries = 64;
 // Items held back at most while a batch is gathered: this many, or a quarter
 // of the batch's bytes.
 constexpr uint32_t kQueue = 1024;
-
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 // Little-endian value of 6 bytes, read byte by byte so that it is the same
 // on every platform.
@@ -234,54 +233,11 @@ bool refiner::scan_old(uint32_t total) {
 }
 
 // The cheapest encoding of the stretch at local positions [first, first +
-// length): cost_a[j] ends with a copy, cost_b[j] with an inserted byte (an
-// insert's head counted as one byte). Then written through the emitter.
+// length), written through the emitter.
 void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start) {
-    enum : uint8_t { from_a = 0, from_b = 1 };
-    cost_a[0] = 0;
-    cost_b[0] = kInfinite;
-    for (uint32_t j = 1; j <= length; ++j) cost_a[j] = cost_b[j] = kInfinite;
-    for (uint32_t j = 0; j < length; ++j) {
-        uint32_t a = cost_a[j], b = cost_b[j];
-        uint8_t start_state = a <= b ? from_a : from_b;
-        uint32_t base = a <= b ? a : b;
-        // An inserted byte: a new insert after a copy, or one more byte.
-        uint32_t via_a = a == kInfinite ? kInfinite : a + 2, via_b = b == kInfinite ? kInfinite : b + 1;
-        uint32_t lit = via_a < via_b ? via_a : via_b;
-        if (lit < cost_b[j + 1]) {
-            cost_b[j + 1] = lit;
-            flags[j + 1] = static_cast<uint8_t>((flags[j + 1] & 1) | (via_a < via_b ? 0 : 2));
-        }
-        uint32_t len = best_len[first + j];
-        if (len == 0) continue;
-        uint32_t off_cost = base + head_size(best_p[first + j]);
-        for (uint32_t l = 1; l <= len; ++l) {
-            uint32_t cost = off_cost + head_size(l);
-            if (cost < cost_a[j + l]) {
-                cost_a[j + l] = cost;
-                copy_len[j + l] = static_cast<uint8_t>(l);
-                flags[j + l] = static_cast<uint8_t>((flags[j + l] & 2) | start_state);
-            }
-        }
-    }
-    // Back from the end: step[j] is the length of the copy starting at j, 0
-    // for an inserted byte.
-    uint32_t j = length;
-    bool in_a = cost_a[length] < cost_b[length];
-    while (j > 0) {
-        if (in_a) {
-            uint32_t l = copy_len[j];
-            j -= l;
-            step[j] = static_cast<uint8_t>(l);
-            in_a = (flags[j + l] & 1) == from_a;
-        } else {
-            j -= 1;
-            step[j] = 0;
-            in_a = (flags[j + 1] & 2) == 0;
-        }
-    }
+    cheapest_parse(best_len + first, best_p + first, length, {cost_a, cost_b, copy_len, flags}, step);
     uint32_t run = 0;
-    for (j = 0; j < length;) {
+    for (uint32_t j = 0; j < length;) {
         if (step[j] == 0) {
             ++run;
             ++j;
