@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the shared core of another commit (default: where this branch left
-# main; on main, or without it, the commit before) under build/baseline-<sha>/
-# and prints the library's path, for bench_diff --baseline. KESTRAVA_BASELINE_FLAGS adds
-# compiler flags (-m32 for the 32-bit build's baseline). With --python it
-# installs that commit's Python module into a virtual environment there
-# instead and prints its interpreter, for compare_python.py.
+# main; on main, or without it, the commit before) under
+# build/baseline-<sha>/ and prints the library's path, for bench_diff
+# --baseline. KESTRAVA_BASELINE_FLAGS adds compiler flags (-m32 for the
+# 32-bit build's baseline). With --python it installs that commit's Python
+# module into a virtual environment there instead and prints its
+# interpreter, for compare_python.py.
 #   src/bench/build_baseline.sh [--python] [GIT_REF]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
