@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/script/edit_script.h"
-#include "delta/myers/task_list.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/myers/task_list.h"
 
 #ifndef KESTRAVA_SOURCE_DIR
 #define KESTRAVA_SOURCE_DIR "."

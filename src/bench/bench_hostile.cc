@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cbor/cbor_generator.h"
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <random>
 #include <utility>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/delta_indexed.h"
-#include "delta/indexed/emitter.h"
-#include "delta/indexed/parse.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/delta_indexed.h"
+#include "core/delta/indexed/emitter.h"
+#include "core/delta/indexed/parse.h"
+#include "core/delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
 

@@ -9,10 +9,10 @@
 #include <functional>
 #include <random>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/myers/task_list.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/myers/task_list.h"
+#include "core/delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
 

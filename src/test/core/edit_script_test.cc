@@ -3,8 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "delta/script/edit_script.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/script/item_codec.h"
 #include "test_util.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "delta/common/byte_match.h"
-#include "delta/myers/task_list.h"
-#include "delta/myers/band/search_snapshots.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/task_list.h"
+#include "core/delta/myers/band/search_snapshots.h"
 #include "myers_reference.h"
 #include "pair_gen.h"
 #include "test_util.h"

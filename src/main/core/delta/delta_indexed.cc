@@ -1,14 +1,14 @@
 // The indexed delta generator's entry: equal values, the first pass, the
 // replacement delta when that pass saves nothing, and the second pass.
-#include "delta/delta_indexed.h"
+#include "core/delta/delta_indexed.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/indexed/emitter.h"
-#include "delta/indexed/first_pass.h"
-#include "delta/indexed/refine.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/indexed/emitter.h"
+#include "core/delta/indexed/first_pass.h"
+#include "core/delta/indexed/refine.h"
+#include "core/delta/script/item_codec.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/script/item_codec.h"
+#include "core/delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 

@@ -1,12 +1,12 @@
 // The indexed generator's first pass: anchors found near the previous match
 // or through the index of the old value, gaps between them encoded by the
 // Myers search, items written with their CBOR costs in mind.
-#include "delta/indexed/first_pass.h"
+#include "core/delta/indexed/first_pass.h"
 
-#include "delta/indexed/old_index.h"
-#include "delta/myers/myers.h"
-#include "delta/script/edit_script.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/indexed/old_index.h"
+#include "core/delta/myers/myers.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <stdint.h>
 
-#include "delta/common/byte_match.h"
+#include "core/delta/common/byte_match.h"
 
 namespace kestrava_indexed {
 

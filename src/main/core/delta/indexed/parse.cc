@@ -1,8 +1,8 @@
 // The cheapest parse of a stretch over its matches: costs forward, choices
 // back from the end.
-#include "delta/indexed/parse.h"
+#include "core/delta/indexed/parse.h"
 
-#include "delta/script/item_codec.h"
+#include "core/delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 

@@ -7,16 +7,16 @@
 // of its 6-byte grams, the old value is scanned once against it for the
 // longest match at every gathered position, and each stretch is then encoded
 // by the cheapest sequence of inserts and copies over those matches.
-#include "delta/indexed/refine.h"
+#include "core/delta/indexed/refine.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include <type_traits>
 
-#include "delta/indexed/old_index.h"
-#include "delta/indexed/parse.h"
-#include "delta/script/item_codec.h"
+#include "core/delta/indexed/old_index.h"
+#include "core/delta/indexed/parse.h"
+#include "core/delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 namespace {

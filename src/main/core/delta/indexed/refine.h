@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "delta/indexed/emitter.h"
+#include "core/delta/indexed/emitter.h"
 
 namespace kestrava_indexed {
 

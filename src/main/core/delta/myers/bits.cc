@@ -1,4 +1,4 @@
-#include "delta/myers/bits.h"
+#include "core/delta/myers/bits.h"
 
 extern "C" {
 

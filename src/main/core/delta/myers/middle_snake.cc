@@ -1,9 +1,9 @@
 // The bounded middle-snake search, its cut at the furthest points reached
 // (bail) and the treatment of the unexplored middle a cut leaves.
-#include "delta/myers/middle_snake.h"
+#include "core/delta/myers/middle_snake.h"
 
-#include "delta/common/byte_match.h"
-#include "delta/common/search_rules.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/common/search_rules.h"
 
 namespace kestrava_myers {
 

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "delta/myers/task_list.h"
+#include "core/delta/myers/task_list.h"
 
 namespace kestrava_myers {
 

@@ -1,14 +1,14 @@
 // Entry point of the search, its record and the exported step functions.
-#include "delta/myers/myers.h"
+#include "core/delta/myers/myers.h"
 
 #include <stdlib.h>
 
 #include <new>
 
-#include "delta/common/search_rules.h"
-#include "delta/myers/bits.h"
-#include "delta/myers/middle_snake.h"
-#include "delta/myers/task_list.h"
+#include "core/delta/common/search_rules.h"
+#include "core/delta/myers/bits.h"
+#include "core/delta/myers/middle_snake.h"
+#include "core/delta/myers/task_list.h"
 
 namespace kestrava_myers {
 namespace {

@@ -1,8 +1,8 @@
 // The trimming steps around the middle-snake search and the loop that runs
 // pending tasks.
-#include "delta/common/byte_match.h"
-#include "delta/myers/middle_snake.h"
-#include "delta/myers/task_list.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/middle_snake.h"
+#include "core/delta/myers/task_list.h"
 
 namespace kestrava_myers {
 

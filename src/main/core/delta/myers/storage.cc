@@ -1,8 +1,8 @@
-#include "delta/myers/storage.h"
+#include "core/delta/myers/storage.h"
 
 #include <stdlib.h>
 
-#include "delta/common/search_rules.h"
+#include "core/delta/common/search_rules.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 
 #include <vector>
 
-#include "delta/myers/band/band_search.h"
-#include "delta/myers/myers.h"
+#include "core/delta/myers/band/band_search.h"
+#include "core/delta/myers/myers.h"
 
 namespace kestrava_myers {
 

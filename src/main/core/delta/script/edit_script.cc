@@ -1,9 +1,9 @@
-#include "delta/script/edit_script.h"
+#include "core/delta/script/edit_script.h"
 
 #include <stdlib.h>
 
-#include "cbor/cbor_generator.h"
-#include "delta/script/item_codec.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/script/item_codec.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // with each pass handed to one of the run's forms of the passes, and the
 // passes of one direction skipped where an earlier search from the same
 // corner left its values (see search_snapshots.h).
-#include "delta/myers/band/band_search.h"
+#include "core/delta/myers/band/band_search.h"
 
 namespace kestrava_myers {
 namespace {

@@ -11,10 +11,10 @@
 
 #include <stdint.h>
 
-#include "delta/common/search_rules.h"
-#include "delta/myers/band/diagonal_band.h"
-#include "delta/myers/band/search_passes.h"
-#include "delta/myers/band/search_snapshots.h"
+#include "core/delta/common/search_rules.h"
+#include "core/delta/myers/band/diagonal_band.h"
+#include "core/delta/myers/band/search_passes.h"
+#include "core/delta/myers/band/search_snapshots.h"
 
 namespace kestrava_myers {
 

@@ -1,7 +1,7 @@
 // The passes one diagonal at a time, for every processor; and the choice of
 // passes for a run.
-#include "delta/common/byte_match.h"
-#include "delta/myers/band/search_passes.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/band/search_passes.h"
 
 namespace kestrava_myers {
 
