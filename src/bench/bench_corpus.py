@@ -220,6 +220,7 @@ def django_sources(cache, version):
 
 NUMPY_CORE = "numpy/core/_multiarray_umath.cpython-311-x86_64-linux-gnu.so"
 NUMPY_MTRAND = "numpy/random/mtrand.cpython-311-x86_64-linux-gnu.so"
+OPENBLAS = "numpy.libs/libopenblas64_p-r0-0cf96a72.3.23.dev.so"
 
 
 def pair_text(cache):
@@ -249,21 +250,36 @@ def pair_binary_edits(cache):
     return old, word_fixups(rng, new, 2000)
 
 
-def real_pool(cache):
-    """Real material to insert and append: code (Django 4.2.7's .py files),
-    text in many languages (its .po message catalogues) and machine code
-    (numpy 1.26.4's mtrand .so), each about 1 MB, side by side."""
-    z = wheel(cache, "Django", "4.2.7")
-    code = b"".join(z.read(n) for n in sorted(n for n in z.namelist() if n.endswith(".py")))[:MIB]
-    text = b"".join(z.read(n) for n in sorted(n for n in z.namelist() if n.endswith(".po")))[:MIB]
-    binary = wheel(cache, "numpy", "1.26.4").read(NUMPY_MTRAND)[:MIB]
-    return [code, text, binary]
+def wheel_files(cache, name, version, suffix):
+    z = wheel(cache, name, version)
+    return b"".join(z.read(n) for n in sorted(n for n in z.namelist() if n.endswith(suffix)))
+
+
+def real_base(cache, size):
+    """size bytes of real files, as an archive of them holds: 64 KiB at a
+    time of code (Django 4.2's .py files), text in many languages (its .po
+    message catalogues) and machine code (numpy 1.26.3's OpenBLAS), two
+    parts machine code to one of each other."""
+    sources = [wheel_files(cache, "Django", "4.2", ".py"), wheel_files(cache, "Django", "4.2", ".po"),
+               wheel(cache, "numpy", "1.26.3").read(OPENBLAS)]
+    kinds = [0, 1, 2, 2]
+    taken = [0, 0, 0]
+    out = bytearray()
+    while len(out) < size:
+        src = kinds[(len(out) // (64 * KIB)) % len(kinds)]
+        out += sources[src][taken[src]:taken[src] + 64 * KIB]
+        taken[src] += 64 * KIB
+    return bytes(out[:size])
 
 
 def real_taker(cache, seed):
-    """Gives slices of real material, code, text and machine code in turn,
-    from positions picked by a fixed seed."""
-    pool = real_pool(cache)
+    """Gives slices of real material that the real base does not hold, but
+    of the same kinds: code (numpy 1.26.4's .py files), text (the later half
+    of Django 4.2.7's message catalogues) and machine code (numpy 1.26.4's
+    _multiarray_umath), in turn, from positions picked by a fixed seed."""
+    text = wheel_files(cache, "Django", "4.2.7", ".po")
+    pool = [wheel_files(cache, "numpy", "1.26.4", ".py"), text[len(text) // 2:],
+            wheel(cache, "numpy", "1.26.4").read(NUMPY_CORE)]
     rng = Rng(seed)
     made = itertools.count()
 
@@ -281,14 +297,14 @@ def real_taker(cache, seed):
 
 def real_blocks(size):
     def make(cache):
-        old = noise("base-%d" % size, size)
+        old = real_base(cache, size)
         return old, block_edits(Rng(108), old, 16, size // 512, size // 128, real_taker(cache, 109))
     return make
 
 
 def real_append(size):
     def make(cache):
-        old = noise("base-%d" % size, size)
+        old = real_base(cache, size)
         return old, old + real_taker(cache, 110)(size // 16)
     return make
 
@@ -354,9 +370,10 @@ def delta_cases():
         for shape, title, make in SHAPES:
             cases.append(DeltaCase("%s-%s" % (label, shape), "%s MiB: %s" % (label[:-1], title),
                                    (lambda m, s: lambda cache: m(s))(make, size), size <= MIB))
-        cases.append(DeltaCase("%s-real-blocks" % label, "%s MiB: 8 blocks of real code, text and machine code "
-                               "inserted, 8 deleted" % label[:-1], real_blocks(size), size <= MIB))
-    cases.append(DeltaCase("16M-real-append", "16 MiB: 1 MiB of real code, text and machine code appended",
+        cases.append(DeltaCase("%s-real-blocks" % label, "%s MiB of real files: 8 blocks of other real code, text "
+                               "and machine code inserted, 8 deleted" % label[:-1], real_blocks(size), size <= MIB))
+    cases.append(DeltaCase("16M-real-append", "16 MiB of real files: 1 MiB of other real code, text and "
+                           "machine code appended",
                            real_append(16 * MIB), False))
     return cases
 
