@@ -36,8 +36,13 @@ KESTRAVA_DELTA = ["diff", "diff_indexed"]
 # raw prefix (what --patch-from does, without the process) at levels 3 and
 # 19, and an uncompressed delta that, like ours, copies from the old value.
 YARDSTICKS = ["pyzstd -3 prefix", "pyzstd -19 prefix", "hdiffpatch"]
-DELTA_TOOLS = KESTRAVA_DELTA + YARDSTICKS + ["xdelta3 -e -S none", "xdelta3 -e", "zstd --patch-from --long",
-                                             "bsdiff4"]
+# A delta compressed afterwards (the delta, then pyzstd at that level with no
+# prefix; decoding decompresses, then patches): what a user shipping over a
+# slow link gets beside compressing against the old value directly.
+COMPRESSED = ["diff_indexed + pyzstd -3", "diff_indexed + pyzstd -19"]
+DELTA_TOOLS = KESTRAVA_DELTA + YARDSTICKS + COMPRESSED + ["xdelta3 -e -S none", "xdelta3 -e",
+                                                          "zstd --patch-from --long", "zstd -19 --patch-from --long",
+                                                          "bsdiff4"]
 KESTRAVA_DUMPS = ["dumps", "dumps indefinite=False"]
 DUMPS_TOOLS = KESTRAVA_DUMPS + ["cbor2", "msgpack", "orjson"]
 
@@ -49,6 +54,10 @@ CLI = {
                    ["xdelta3", "-d", "-f", "-s", "{old}", "{delta}", "{out}"]),
     "zstd --patch-from --long": (["zstd", "-q", "-f", "--long", "--patch-from={old}", "{new}", "-o", "{out}"],
                                  ["zstd", "-q", "-f", "-d", "--long", "--patch-from={old}", "{delta}", "-o", "{out}"]),
+    "zstd -19 --patch-from --long": (["zstd", "-q", "-f", "-19", "--long", "--patch-from={old}", "{new}", "-o",
+                                      "{out}"],
+                                     ["zstd", "-q", "-f", "-d", "--long", "--patch-from={old}", "{delta}", "-o",
+                                      "{out}"]),
 }
 
 # In-process calls shorter than this are timed in batches, so that tiny
@@ -185,6 +194,12 @@ def in_process_delta(tool):
         return bsdiff4.diff, bsdiff4.patch
     if tool.startswith("pyzstd "):
         return zstd_prefix_functions(int(tool.split()[1][1:]))
+    if tool in COMPRESSED:
+        import pyzstd
+        from kestrava_core import delta
+        level = int(tool.split()[-1][1:])
+        return (lambda old, new: pyzstd.compress(bytes(delta.diff_indexed(old, new)), level)), \
+            (lambda old, packed: delta.patch(old, pyzstd.decompress(packed)))
     if tool == "hdiffpatch":
         import hdiffpatch
         return (lambda old, new: hdiffpatch.diff(old, new, compression="none", validate=False)), hdiffpatch.apply
@@ -566,7 +581,7 @@ class Bench:
             reason = None
             if self.skipped(case.id, tool):
                 reason = "skipped"
-            elif tool == "diff_indexed" and not self.probe["diff_indexed"]:
+            elif (tool == "diff_indexed" or tool in COMPRESSED) and not self.probe["diff_indexed"]:
                 reason = "n/a"
             elif case.pairs and tool in CLI:
                 reason = "n/a (pairs)"
