@@ -847,8 +847,10 @@ def chart(bench, path):
     def panel(ax, groups, tools, value, title, xlabel):
         """Horizontal bars, a group per case and a bar per tool; stopped
         runs as hatched bars at the budget."""
-        colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
         n = len(tools)
+        # Ten colours by default: more tools than that would share them.
+        colours = plt.rcParams["axes.prop_cycle"].by_key()["color"] if n <= 10 else \
+            list(matplotlib.colormaps["tab20"].colors)
         height = 0.8 / max(n, 1)
         for gi, (label, cells) in enumerate(groups):
             for ti, tool in enumerate(tools):
@@ -912,7 +914,7 @@ def chart(bench, path):
         plt.setp(ax2.get_yticklabels(), visible=False)
         labels = [t if any(g[1][t]["enc"]["status"] != "skipped" for g in delta_groups if t in g[1])
                   else t + " (n/a)" for t in delta_tools]
-        fig.legend(handles, labels, loc="upper center", ncol=len(delta_tools), fontsize=8,
+        fig.legend(handles, labels, loc="upper center", ncol=min(len(delta_tools), 7), fontsize=8,
                    bbox_to_anchor=(0.5, 0.965))
     if dumps_groups:
         ax3 = fig.add_subplot(grid[1, :])
