@@ -1,19 +1,19 @@
 // What hostile input costs: one shape per run, so that the peak resident
 // memory printed is that shape's own.
-//   bench_hostile diff-unrelated|diff-moved|diff-byte-runs MB
-//   bench_hostile indexed-SHAPE MB [ARG]   diff_indexed on a shape below
+//   bench_hostile diff-SHAPE MB [ARG]      diff on a shape below
+//   bench_hostile indexed-SHAPE MB [ARG]   diff_indexed on it
 //   bench_hostile indexed-table MB [MB ...] every indexed shape at each size,
 //                                           each in a process of its own
 //   bench_hostile patch-expand OLD_MB COPIES [MAX_LENGTH]
 //   bench_hostile unimplemented KIB     (the parser's lines go to stderr)
 //
-// Indexed shapes, all meant to make a generator's work grow faster than its
-// input: windows (old and new made of ARG, default 64, distinct 16-byte
-// windows in random order), periodic (period ARG bytes, new shifted by half
-// a period), periodic-edits and periodic-dense (the same with a small edit
-// every 4,500 or every 64 bytes or so), periodic-other (new has the old
-// period with one byte more), unrelated (random against random), byte-runs
-// (runs of 'a' and 'b' against other such runs).
+// Shapes, all meant to make a generator's work grow faster than its input:
+// unrelated (random against random), moved (a quarter moved to the end),
+// byte-runs (runs of 'a' and 'b' against other such runs), windows (old and
+// new made of ARG, default 64, distinct 16-byte windows in random order),
+// periodic (period ARG bytes, new shifted by half a period), periodic-edits
+// and periodic-dense (the same with a small edit every 4,500 or every 64
+// bytes or so), periodic-other (new has the old period with one byte more).
 #include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -140,6 +140,41 @@ void report(const char *shape, double seconds, double cpu, const buf *result, lo
     std::printf("\n");
 }
 
+// The old and new values of a shape (the name after "diff-" or "indexed-").
+bool make_shape(const std::string &name, std::mt19937 &rng, size_t n, long arg, bytes &o, bytes &m) {
+    if (name == "unrelated") {
+        o = random_bytes(rng, n);
+        m = random_bytes(rng, n);
+    } else if (name == "moved") {  // a quarter of the value moved to the end
+        o = random_bytes(rng, n);
+        m.assign(o.begin() + static_cast<long>(n / 4), o.end());
+        m.insert(m.end(), o.begin(), o.begin() + static_cast<long>(n / 4));
+    } else if (name == "byte-runs") {
+        o = byte_runs(rng, n, 'a', 'b');
+        m = byte_runs(rng, n, 'a', 'b');
+    } else if (name == "windows") {
+        std::vector<bytes> set;
+        for (long k = 0; k < (arg > 0 ? arg : 64); ++k) set.push_back(random_bytes(rng, 16));
+        o = windows(rng, set, n);
+        m = windows(rng, set, n);
+    } else if (name == "periodic" || name == "periodic-edits" || name == "periodic-dense") {
+        bytes period = random_bytes(rng, static_cast<size_t>(arg > 0 ? arg : 16));
+        o = periodic(period, 0, n);
+        m = periodic(period, period.size() / 2, n);
+        if (name != "periodic") m = small_edits(rng, m, name == "periodic-edits" ? 4500 : 64);
+    } else if (name == "periodic-other") {
+        // The old period with one more byte: every stretch of new shorter
+        // than a period is in old, no longer one is.
+        bytes period = random_bytes(rng, static_cast<size_t>(arg > 0 ? arg : 16));
+        o = periodic(period, 0, n);
+        period.push_back(static_cast<uint8_t>(rng()));
+        m = periodic(period, 0, n);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // diff_indexed on the hostile shapes at each size, a process per run; the
 // delta is applied back and checked in that process.
 int indexed_table(int argc, char **argv) {
@@ -198,42 +233,24 @@ int main(int argc, char **argv) {
     double cpu_start = 0;
     long base_kb = -1;
     buf *result = nullptr;
-    if (shape.rfind("indexed-", 0) == 0) {
+    if (shape.rfind("indexed-", 0) == 0 || shape.rfind("diff-", 0) == 0) {
+        const bool indexed = shape[0] == 'i';
         size_t n = static_cast<size_t>(std::atof(argv[2]) * (1 << 20));
         long arg = argc > 3 ? std::atol(argv[3]) : 64;
         bytes o, m;
-        if (shape == "indexed-windows") {
-            std::vector<bytes> set;
-            for (long k = 0; k < (arg > 0 ? arg : 64); ++k) set.push_back(random_bytes(rng, 16));
-            o = windows(rng, set, n);
-            m = windows(rng, set, n);
-        } else if (shape == "indexed-periodic" || shape == "indexed-periodic-edits") {
-            bytes period = random_bytes(rng, static_cast<size_t>(arg > 0 ? arg : 16));
-            o = periodic(period, 0, n);
-            m = periodic(period, period.size() / 2, n);
-            if (shape == "indexed-periodic-edits") m = small_edits(rng, m, 4500);
-        } else if (shape == "indexed-periodic-dense") {
-            bytes period = random_bytes(rng, static_cast<size_t>(arg > 0 ? arg : 16));
-            o = periodic(period, 0, n);
-            m = small_edits(rng, periodic(period, period.size() / 2, n), 64);
-        } else if (shape == "indexed-periodic-other") {
-            // The old period with one more byte: every stretch of new shorter
-            // than a period is in old, no longer one is.
-            bytes period = random_bytes(rng, static_cast<size_t>(arg > 0 ? arg : 16));
-            o = periodic(period, 0, n);
-            period.push_back(static_cast<uint8_t>(rng()));
-            m = periodic(period, 0, n);
-        } else if (shape == "indexed-unrelated") {
-            o = random_bytes(rng, n);
-            m = random_bytes(rng, n);
-        } else if (shape == "indexed-byte-runs") {
-            o = byte_runs(rng, n, 'a', 'b');
-            m = byte_runs(rng, n, 'a', 'b');
-        } else {
+        if (!make_shape(shape.substr(shape.find('-') + 1), rng, n, arg, o, m)) {
             std::fprintf(stderr, "unknown shape\n");
             return 2;
         }
         buf ob = view(o), mb = view(m);
+        if (!indexed) {
+            start = std::chrono::steady_clock::now();
+            cpu_start = cpu_seconds();
+            result = diff_generate_binary(&ob, &mb);
+            report(shape.c_str(), elapsed(), cpu_seconds() - cpu_start, result, base_kb);
+            buf_free(result);
+            return 0;
+        }
         base_kb = reset_peak();
         start = std::chrono::steady_clock::now();
         cpu_start = cpu_seconds();
@@ -259,27 +276,6 @@ int main(int argc, char **argv) {
                     shape.c_str(), seconds, cpu, peak_kb / 1024.0, (peak_kb - base_kb) / 1024.0, result->len);
         buf_free(result);
         return 0;
-    } else if (shape.rfind("diff-", 0) == 0) {
-        size_t n = static_cast<size_t>(std::atof(argv[2]) * (1 << 20));
-        bytes o, m;
-        if (shape == "diff-unrelated") {
-            o = random_bytes(rng, n);
-            m = random_bytes(rng, n);
-        } else if (shape == "diff-moved") {  // a quarter of the value moved to the end
-            o = random_bytes(rng, n);
-            m.assign(o.begin() + static_cast<long>(n / 4), o.end());
-            m.insert(m.end(), o.begin(), o.begin() + static_cast<long>(n / 4));
-        } else if (shape == "diff-byte-runs") {
-            o = byte_runs(rng, n, 'a', 'b');
-            m = byte_runs(rng, n, 'a', 'b');
-        } else {
-            std::fprintf(stderr, "unknown shape\n");
-            return 2;
-        }
-        buf ob = view(o), mb = view(m);
-        start = std::chrono::steady_clock::now();
-        cpu_start = cpu_seconds();
-        result = diff_generate_binary(&ob, &mb);
     } else if (shape == "patch-expand") {
         bytes o(static_cast<size_t>(std::atof(argv[2]) * (1 << 20)), 'x');
         long copies = std::atol(argv[3]);
