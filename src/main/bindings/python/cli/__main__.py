@@ -218,7 +218,8 @@ class Output:
             return
         # Once renamed the run is done: a late stop signal must not report it failed.
         for signum in STOP_SIGNALS:
-            signal.signal(signum, signal.SIG_IGN)
+            if signal.getsignal(signum) is on_stop_signal:
+                signal.signal(signum, signal.SIG_IGN)
         try:
             os.close(self.fd)
             self.fd = -1
@@ -248,49 +249,62 @@ def run_in_child(args, out):
     child dies at once, and this process, waiting for it, cleans up."""
     sys.stdout.flush()
     sys.stderr.flush()
-    # Blocked while the child is made, so that this process, not yet knowing
-    # the child, cannot be stopped without stopping it.
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    pid = os.fork()
-    if pid == 0:
-        status = 1
-        try:
-            for signum in STOP_SIGNALS:
-                if signal.getsignal(signum) is on_stop_signal:
-                    signal.signal(signum, signal.SIG_DFL)
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-            data, stats = args.run(args)
-            out.finish(data)
-            if args.stats:
-                say(stats)
-            status = 0
-        except Failure as e:
-            say(e)
-        except MemoryError:
-            say("out of memory")
-        except BaseException as e:
-            say("%s: %s" % (type(e).__name__, e))
-        finally:
-            os._exit(status)
+    # This process waits for the child's end or a stop signal, whichever
+    # comes first, with both blocked: a handler could run between the
+    # child's end and noting it, and kill a process that is gone.
+    waiting = {signal.SIGCHLD, *STOP_SIGNALS}
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, waiting)
+    child_signal = signal.signal(signal.SIGCHLD, signal.SIG_DFL)  # ignored, the child would not wait to be seen
     try:
+        pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                for signum in STOP_SIGNALS:
+                    if signal.getsignal(signum) is on_stop_signal:
+                        signal.signal(signum, signal.SIG_DFL)
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+                data, stats = args.run(args)
+                out.finish(data)
+                if args.stats:
+                    say(stats)
+                status = 0
+            except Failure as e:
+                say(e)
+            except MemoryError:
+                say("out of memory")
+            except BaseException as e:
+                say("%s: %s" % (type(e).__name__, e))
+            finally:
+                os._exit(status)
+        while True:
+            signum = signal.sigwait(waiting)
+            if signum != signal.SIGCHLD:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                stop(signum)
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+    finally:
+        signal.signal(signal.SIGCHLD, child_signal)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        _, status = os.waitpid(pid, 0)
-    except BaseException:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        raise
     if os.WIFSIGNALED(status):
         if os.WTERMSIG(status) in STOP_SIGNALS:
-            raise Stopped(os.WTERMSIG(status))
+            stop(os.WTERMSIG(status))
         raise Failure(PROG + " " + args.command, "ended by signal %d" % os.WTERMSIG(status))
     return os.WEXITSTATUS(status)
 
 
-def on_stop_signal(signum, frame):
-    # One is enough: a second Ctrl-C must not cut the clean-up short.
+def stop(signum):
+    # One is enough: another Ctrl-C must not cut the clean-up short.
     for s in STOP_SIGNALS:
         signal.signal(s, signal.SIG_IGN)
     raise Stopped(signum)
+
+
+def on_stop_signal(signum, frame):
+    stop(signum)
 
 
 def max_size(text):
@@ -303,17 +317,26 @@ def max_size(text):
     return n
 
 
-def parser():
-    def version():
+class Version(argparse.Action):
+    """--version, looked up only when asked for (importlib.metadata is slow to import)."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
         try:
             from importlib.metadata import version
-            return version("kestrava_core")
+            text = version("kestrava_core")
         except Exception:
-            return delta.__version__
+            text = delta.__version__
+        sys.stdout.write("%s %s\n" % (PROG, text))
+        parser.exit()
 
+
+def parser():
     p = argparse.ArgumentParser(prog=PROG, description="Binary deltas and CBOR with kestrava_core.",
                                 epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
+    p.add_argument("--version", action=Version)
     commands = p.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
