@@ -292,7 +292,7 @@ def run_in_child(args, out):
     if os.WIFSIGNALED(status):
         if os.WTERMSIG(status) in STOP_SIGNALS:
             stop(os.WTERMSIG(status))
-        raise Failure(PROG + " " + args.command, "ended by signal %d" % os.WTERMSIG(status))
+        raise Failure(args.command, "ended by %s" % signal.Signals(os.WTERMSIG(status)).name)
     return os.WEXITSTATUS(status)
 
 
