@@ -30,11 +30,11 @@ standard error), 2 bad usage, 128 + the signal's number when interrupted.
 # Signals that end a run; the temporary output file is removed first.
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
-# From this much new data a plain diff can take more than a second (of
-# unrelated values, a third of a second at 1 MiB, 15 s at 3 MiB); the indexed
-# one takes about a second for 64 MiB.
+# From this much new data a diff can take more than a second: plain, of
+# unrelated values, a third of a second at 1 MiB and 15 s at 3 MiB; indexed,
+# of values made to slow it, a third of a second at 1 MiB and 8 s at 16 MiB.
 SLOW_DIFF_BYTES = 1 << 20
-SLOW_INDEXED_DIFF_BYTES = 64 << 20
+SLOW_INDEXED_DIFF_BYTES = 4 << 20
 
 
 class Failure(Exception):
