@@ -74,9 +74,10 @@ if problems:
   echo "$repaired"
 }
 
-# wheel_contents_check PYTHON WHEEL SRC: the wheel holds the module and every
-# type stub of the source tree SRC, and carries the version of its
-# pyproject.toml.
+# wheel_contents_check PYTHON WHEEL SRC: the wheel holds the package
+# kestrava_core (the extension module as its __init__, and the command line
+# with its console script) and every type stub of the source tree SRC, and
+# carries the version of its pyproject.toml.
 wheel_contents_check() {
   "$1" - "$2" "$3" <<'PY'
 import pathlib, re, sys, zipfile
@@ -88,8 +89,12 @@ stubs = {p.relative_to(stub_dir).as_posix() for p in stub_dir.rglob("*.pyi")}
 problems = []
 if not stubs or not stubs <= names:
     problems.append("type stubs missing: %s" % sorted(stubs - names))
-if not any(re.fullmatch(r"kestrava_core\.[\w.-]+\.so", n) for n in names):
+if not any(re.fullmatch(r"kestrava_core/__init__\.[\w.-]+\.so", n) for n in names):
     problems.append("no extension module")
+entry_points = "kestrava_core-%s.dist-info/entry_points.txt" % version
+if "kestrava_core/__main__.py" not in names or entry_points not in names or \
+        "kestrava = kestrava_core.__main__:main" not in zipfile.ZipFile(wheel).read(entry_points).decode():
+    problems.append("no command line")
 if "kestrava_core-%s.dist-info/METADATA" % version not in names or not wheel.name.startswith("kestrava_core-%s-" % version):
     problems.append("not version %s" % version)
 if problems:
