@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "cbor/cbor_generator.h"
-#include "delta/delta_apply.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/delta_apply.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/edit_script.h"
-#include "delta/myers_work.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/myers/task_list.h"
 
 #ifndef KESTRAVA_SOURCE_DIR
 #define KESTRAVA_SOURCE_DIR "."
@@ -348,6 +348,13 @@ int main(int argc, char **argv) {
     report("1 MB repeated 7-byte pattern, shifted copy", [&](bytes &o, bytes &n) {
         o = pattern(mb, 0);
         n = pattern(mb, 3);
+    });
+    report("1 MB with 16 KB appended", [&](bytes &o, bytes &n) {
+        std::mt19937 g = seeded(18);
+        o = random_bytes(g, mb);
+        n = o;
+        bytes tail = random_bytes(g, 16384);
+        n.insert(n.end(), tail.begin(), tail.end());
     });
     if (shapes) {
         report("16 MB near-identical (one byte changed)", [&](bytes &o, bytes &n) {

@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "cbor/cbor_generator.h"
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/delta_indexed.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/delta_indexed.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/delta_indexed.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/delta_indexed.h"
 
 namespace {
 

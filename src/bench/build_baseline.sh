@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the shared core of another commit (default: the parent of the
-# search speed-ups, f44f9ad) under build/baseline-<sha>/ and prints the
-# library's path, for bench_diff --baseline. KESTRAVA_BASELINE_FLAGS adds
-# compiler flags (-m32 for the 32-bit build's baseline). With --python it
-# installs that commit's Python module into a virtual environment there
-# instead and prints its interpreter, for compare_python.py.
+# Builds the shared core of another commit (default: where this branch left
+# main; on main, or without it, the commit before) under
+# build/baseline-<sha>/ and prints the library's path, for bench_diff
+# --baseline. KESTRAVA_BASELINE_FLAGS adds compiler flags (-m32 for the
+# 32-bit build's baseline). With --python it installs that commit's Python
+# module into a virtual environment there instead and prints its
+# interpreter, for compare_python.py.
 #   src/bench/build_baseline.sh [--python] [GIT_REF]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -13,7 +14,12 @@ if [ "${1:-}" = --python ]; then
   python=1
   shift
 fi
-ref=${1:-f44f9ad}
+if [ -n "${1:-}" ]; then
+  ref=$1
+else
+  ref=$(git -C "$root" merge-base HEAD main 2>/dev/null || git -C "$root" rev-parse HEAD)
+  [ "$ref" != "$(git -C "$root" rev-parse HEAD)" ] || ref=HEAD^
+fi
 sha=$(git -C "$root" rev-parse --verify "$ref^{commit}")
 flags=${KESTRAVA_BASELINE_FLAGS:-}
 home="$root/build/baseline-${sha:0:12}${flags:+-$(echo "$flags" | tr -c 'A-Za-z0-9\n' '_')}"

@@ -6,12 +6,12 @@
 // four bits repeat both values up to 16 times: short inputs then reach the
 // search's long-range code (its band, and values lent between searches over
 // a kilobyte or more), which small values never run.
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
 #include "fuzz_input.h"
 // The indexed generator joins the round trip as soon as it is in the tree.
-#if __has_include("delta/delta_indexed.h")
-#include "delta/delta_indexed.h"
+#if __has_include("core/delta/delta_indexed.h")
+#include "core/delta/delta_indexed.h"
 #define KESTRAVA_FUZZ_INDEXED 1
 #endif
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "cbor/cbor_float.h"
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_float.h"
+#include "core/cbor/cbor_parser.h"
 #include "fuzz_input.h"
 
 namespace {

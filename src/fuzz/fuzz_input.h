@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 namespace fuzz {
 

@@ -2,7 +2,7 @@
 // touched and compared with the input they came from, every value freed.
 #include <cstring>
 
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_parser.h"
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -4,7 +4,7 @@
 // the old value, then the delta.
 #include <optional>
 
-#include "delta/delta_apply.h"
+#include "core/delta/delta_apply.h"
 #include "delta_apply_model.h"
 #include "fuzz_input.h"
 

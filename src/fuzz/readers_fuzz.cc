@@ -5,7 +5,7 @@
 // checked against a plain decoding and a round trip through the writers.
 #include <cstring>
 
-#include "buffer/buf_enc.h"
+#include "core/buffer/buf_enc.h"
 #include "fuzz_input.h"
 
 namespace {

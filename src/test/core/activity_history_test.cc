@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "delta/activity_history.h"
+#include "core/delta/activity_history.h"
 
 namespace {
 

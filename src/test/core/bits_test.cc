@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "delta/bits.h"
+#include "core/delta/myers/bits.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "buffer/buf_enc.h"
+#include "core/buffer/buf_enc.h"
 #include "test_util.h"
 
 using test::bytes;

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 #include "test_util.h"
 
 using test::bytes;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "cbor/cbor_float.h"
-#include "cbor/cbor_float_width.h"
-#include "cbor/cbor_generator.h"
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_float.h"
+#include "core/cbor/cbor_float_width.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/cbor/cbor_parser.h"
 
 namespace {
 

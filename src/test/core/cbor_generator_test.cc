@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "cbor/cbor_generator.h"
-#include "cbor/cbor_generator_append.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/cbor/cbor_generator_append.h"
 #include "test_util.h"
 
 using test::bytes;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_parser.h"
 #include "test_util.h"
 
 using test::bytes;

@@ -4,8 +4,8 @@
 #include <random>
 #include <string>
 
-#include "cbor/cbor_generator.h"
-#include "delta/delta_apply.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/delta_apply.h"
 #include "delta_apply_model.h"
 #include "test_util.h"
 

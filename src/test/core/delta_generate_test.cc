@@ -3,8 +3,8 @@
 #include <climits>
 #include <memory>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
 #include "test_util.h"
 
 namespace {

@@ -1,23 +1,27 @@
 // The indexed generator: its deltas rebuild the new value over every shape
 // of the shared pair generator, keep diff's size rules, find moved and
-// repeated blocks, and are the same bytes on every platform.
+// repeated blocks and short copies, and are the same bytes on every
+// platform; its second pass's parse is the cheapest, and its emitter folds
+// a copy exactly when that costs no more.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <utility>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/delta_indexed.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/delta_indexed.h"
+#include "core/delta/indexed/emitter.h"
+#include "core/delta/indexed/parse.h"
+#include "core/delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
 
 namespace {
 
 using pairs::bytes;
-
-size_t head_size(size_t n) { return n <= 23 ? 1 : n <= 255 ? 2 : n <= 65535 ? 3 : 5; }
 
 bytes indexed(const bytes &o, const bytes &n) {
     buf ob = test::view(o), nb = test::view(n);
@@ -33,7 +37,7 @@ bytes myers_delta(const bytes &o, const bytes &n) {
 }
 
 bool is_replacement(const bytes &n, const bytes &d) {
-    return d.size() == n.size() + head_size(n.size()) &&
+    return d.size() == n.size() + kestrava_items::head_size(n.size()) &&
            std::equal(n.begin(), n.end(), d.end() - static_cast<ptrdiff_t>(n.size()));
 }
 
@@ -171,6 +175,124 @@ TEST(DeltaIndexed, SameDeltasOnEveryPlatform) {
     for (const large_pair &c : large_pairs(rng, (1u << 18) / pairs::kScale)) all.add(indexed(c.old_v, c.new_v));
     const uint64_t expected = pairs::kScale == 1 ? 0x0e5f6441187155abull : 0xbb69aed4331ac083ull;
     EXPECT_EQ(expected, all.h) << std::hex << all.h;
+}
+
+// Pieces of 12 old bytes from far apart, each after 3 new bytes: too short
+// for the first pass's 16-byte windows, so only the second pass finds them.
+// Each piece is then a 3-byte insert (4 bytes) and a copy at a 3-byte
+// offset (4 bytes): 8 bytes for its 15, against 15 without that pass.
+TEST(DeltaIndexed, SecondPassFindsShortCopies) {
+    std::mt19937 rng(61);
+    const bytes o = pairs::random_bytes(rng, 65536, 256);
+    const size_t pieces = 1000;
+    bytes n(o.begin(), o.begin() + 4096);
+    for (size_t k = 0; k < pieces; ++k) {
+        bytes fresh = pairs::random_bytes(rng, 3, 256);
+        n.insert(n.end(), fresh.begin(), fresh.end());
+        const size_t at = 8192 + pairs::below(rng, o.size() - 8192 - 12);
+        n.insert(n.end(), o.begin() + at, o.begin() + at + 12);
+    }
+    n.insert(n.end(), o.begin() + 4096, o.begin() + 8192);
+    const bytes d = indexed(o, n);
+    check(o, n, d, "short copies");
+    // Pieces cut by the pass's batches (of 1024 bytes here) cost a little more.
+    EXPECT_LE(d.size(), 8 * pieces + 100) << "the second pass did not find the 12-byte copies";
+}
+
+// The parse of a stretch over known matches against an exhaustive search
+// of every sequence of items under the same costs (a copy its two heads, an
+// insert its bytes and one for its head): no sequence is cheaper. Matches of
+// every head size of offset and length, in stretches up to 60 bytes.
+TEST(IndexedParse, NoSequenceOfItemsIsCheaper) {
+    using kestrava_items::head_size;
+    std::mt19937 rng(62);
+    const uint32_t offsets[] = {5, 100, 1000, 70000};
+    for (int i = 0; i < 4000; ++i) {
+        const uint32_t length = 1 + static_cast<uint32_t>(pairs::below(rng, 60));
+        std::vector<uint8_t> len(length);
+        std::vector<uint32_t> off(length);
+        for (uint32_t j = 0; j < length; ++j) {
+            if (rng() % 3) continue;
+            len[j] = static_cast<uint8_t>(1 + pairs::below(rng, std::min<uint32_t>(length - j, 30)));
+            off[j] = offsets[rng() % 4];
+        }
+        // Cheapest cost from position j on, with an insert open or not.
+        std::vector<uint32_t> memo(2 * (length + 1), UINT32_MAX);
+        std::function<uint32_t(uint32_t, bool)> cheapest = [&](uint32_t j, bool open) -> uint32_t {
+            if (j == length) return 0;
+            uint32_t &m = memo[2 * j + open];
+            if (m != UINT32_MAX) return m;
+            uint32_t best = (open ? 1 : 2) + cheapest(j + 1, true);
+            for (uint32_t l = 1; l <= len[j]; ++l)
+                best = std::min(best, head_size(off[j]) + head_size(l) + cheapest(j + l, false));
+            return m = best;
+        };
+        std::vector<uint32_t> cost_a(length + 1), cost_b(length + 1);
+        std::vector<uint8_t> copy_len(length + 1), flags(length + 1), step(length);
+        kestrava_indexed::cheapest_parse(len.data(), off.data(), length,
+                                         {cost_a.data(), cost_b.data(), copy_len.data(), flags.data()},
+                                         step.data());
+        uint32_t cost = 0;
+        bool open = false;
+        for (uint32_t j = 0; j < length;) {
+            if (step[j] == 0) {
+                cost += open ? 1 : 2;
+                open = true;
+                ++j;
+                continue;
+            }
+            ASSERT_LE(step[j], len[j]) << "case " << i << ": a copy longer than the match at " << j;
+            cost += head_size(off[j]) + head_size(step[j]);
+            open = false;
+            j += step[j];
+        }
+        ASSERT_EQ(cheapest(0, false), cost) << "case " << i << ": the parse's items cost more than the cheapest";
+    }
+}
+
+// A copy between inserts (or before the end) is folded into them when its
+// bytes cost no more than its heads; on a tie too (the same size in fewer
+// items), and never when it costs more.
+TEST(IndexedEmitter, FoldsACopyWhoseBytesCostNoMoreThanItsHeads) {
+    const bytes new_v = test::of("abcdefghijklmnopqrstuvwxyz");
+    struct fold_case {
+        const char *what;
+        uint32_t copy_len;
+        bool then_literal;  // else the end, or another copy with `then_copy`
+        bool then_copy;
+        bool folds;
+    };
+    // Heads: the 3-byte insert before 1, the copy at 100 2 + 1, what follows 1.
+    const fold_case cases[] = {
+        {"between inserts, cheaper as bytes", 3, true, false, true},
+        {"between inserts, a tie", 4, true, false, true},
+        {"between inserts, dearer as bytes", 5, true, false, false},
+        {"at the end, a tie", 3, false, false, true},
+        {"at the end, dearer as bytes", 4, false, false, false},
+        {"before a copy, a tie", 3, false, true, true},
+    };
+    for (const fold_case &c : cases) {
+        kestrava_indexed::output out;
+        out.limit = 1000;
+        kestrava_indexed::emitter em{&out, new_v.data()};
+        em.literal(0, 3);
+        em.copy(100, c.copy_len, 3);
+        const uint32_t at = 3 + c.copy_len;
+        if (c.then_literal) em.literal(at, 3);
+        if (c.then_copy) em.copy(5000, 30, at);
+        em.close();
+        kestrava_items::item_reader r(out.data, out.data + out.len);
+        kestrava_items::item it;
+        ASSERT_TRUE(r.next(it)) << c.what;
+        EXPECT_FALSE(it.copy) << c.what;
+        const uint32_t inserted = c.folds ? at + (c.then_literal ? 3 : 0) : 3;
+        EXPECT_EQ(inserted, it.len) << c.what << (c.folds ? ": not folded" : ": folded");
+        if (!c.folds) {
+            ASSERT_TRUE(r.next(it)) << c.what;
+            EXPECT_TRUE(it.copy && it.off == 100 && it.len == c.copy_len) << c.what;
+        }
+        free(out.data);
+    }
 }
 
 }  // namespace

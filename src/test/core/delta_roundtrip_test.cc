@@ -9,17 +9,16 @@
 #include <functional>
 #include <random>
 
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/myers_work.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/myers/task_list.h"
+#include "core/delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
 
 namespace {
 
 using pairs::bytes;
-
-size_t head_size(size_t n) { return n <= 23 ? 1 : n <= 255 ? 2 : n <= 65535 ? 3 : 5; }
 
 // Checks one delta for (o, n); returns false (with a test failure) if any
 // property is broken. Only the driver's results promise the size rules.
@@ -33,7 +32,7 @@ bool check_delta(const bytes &o, const bytes &n, const buf *d, const char *what,
         EXPECT_TRUE(o == n && n.size() >= 2) << what << " sizes " << o.size() << "/" << n.size();
         return o == n && n.size() >= 2;
     }
-    bool replacement = delta.size() == n.size() + head_size(n.size()) &&
+    bool replacement = delta.size() == n.size() + kestrava_items::head_size(n.size()) &&
                        std::equal(n.begin(), n.end(), delta.end() - static_cast<ptrdiff_t>(n.size()));
     bool ok = !from_driver || replacement || delta.size() < n.size();
     EXPECT_TRUE(ok) << what << ": delta of " << delta.size() << " bytes for a new value of " << n.size();

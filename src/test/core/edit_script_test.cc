@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
-#include "delta/edit_script.h"
-#include "delta/head_size.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/script/item_codec.h"
 #include "test_util.h"
 
 namespace {
@@ -37,17 +38,63 @@ bytes hundred_bytes() {
     return v;
 }
 
-TEST(HeadSize, Boundaries) {
-    EXPECT_EQ(1, kestrava_head_size(0));
-    EXPECT_EQ(1, kestrava_head_size(23));
-    EXPECT_EQ(2, kestrava_head_size(24));
-    EXPECT_EQ(2, kestrava_head_size(255));
-    EXPECT_EQ(3, kestrava_head_size(256));
-    EXPECT_EQ(3, kestrava_head_size(65535));
-    EXPECT_EQ(5, kestrava_head_size(65536));
-    EXPECT_EQ(5, kestrava_head_size(INT32_MAX));
-    EXPECT_EQ(1, kestrava_head_size(-5));
-    EXPECT_EQ(9, kestrava_head_size(INT32_MIN));
+TEST(ItemCodec, HeadSizes) {
+    using kestrava_items::head_size_signed;
+    EXPECT_EQ(1, head_size_signed(0));
+    EXPECT_EQ(1, head_size_signed(23));
+    EXPECT_EQ(2, head_size_signed(24));
+    EXPECT_EQ(2, head_size_signed(255));
+    EXPECT_EQ(3, head_size_signed(256));
+    EXPECT_EQ(3, head_size_signed(65535));
+    EXPECT_EQ(5, head_size_signed(65536));
+    EXPECT_EQ(5, head_size_signed(INT32_MAX));
+    EXPECT_EQ(1, head_size_signed(-5));
+    EXPECT_EQ(9, head_size_signed(INT32_MIN));
+    EXPECT_EQ(5u, kestrava_items::head_size(UINT32_MAX));
+    EXPECT_EQ(9u, kestrava_items::head_size(uint64_t{UINT32_MAX} + 1));
+}
+
+// Heads written at every size read back through the reader, which stops as
+// failed at anything the generators never write.
+TEST(ItemCodec, WrittenItemsReadBackAndMalformedOnesFail) {
+    using kestrava_items::item;
+    using kestrava_items::item_reader;
+    for (uint32_t v : {0u, 23u, 24u, 255u, 256u, 65535u, 65536u, UINT32_MAX}) {
+        uint8_t at[16];
+        uint32_t n = kestrava_items::put_head(at, kestrava_items::kCopy, v);
+        ASSERT_EQ(kestrava_items::head_size(v), n) << v;
+        n += kestrava_items::put_head(at + n, kestrava_items::kCopy, 7);
+        item_reader r(at, at + n);
+        item it;
+        ASSERT_TRUE(r.next(it)) << v;
+        EXPECT_TRUE(it.copy);
+        EXPECT_EQ(v, it.off);
+        EXPECT_EQ(7u, it.len);
+        EXPECT_FALSE(r.next(it));
+        EXPECT_FALSE(r.failed());
+    }
+    bytes good = hex("43 61 62 63 02 18 20");
+    item_reader r(good.data(), good.data() + good.size());
+    item it;
+    ASSERT_TRUE(r.next(it));
+    EXPECT_FALSE(it.copy);
+    EXPECT_EQ(3u, it.len);
+    EXPECT_EQ(0, std::memcmp(it.bytes, "abc", 3));
+    ASSERT_TRUE(r.next(it));
+    EXPECT_EQ(2u, it.off);
+    EXPECT_EQ(32u, it.len);
+    EXPECT_FALSE(r.next(it));
+    EXPECT_FALSE(r.failed());
+    // An unpaired integer, a string or head cut off, a text string, an
+    // indefinite string, an argument past 32 bits.
+    for (const char *bad : {"05", "05 43 61", "43 61 62", "18", "63 61 62 63", "5f 41 61 ff",
+                            "1b 00 00 00 01 00 00 00 00 01"}) {
+        bytes b = hex(bad);
+        item_reader br(b.data(), b.data() + b.size());
+        while (br.next(it)) {
+        }
+        EXPECT_TRUE(br.failed()) << bad;
+    }
 }
 
 TEST(EditScript, CreateSetsBudgetAndEmptySlots) {

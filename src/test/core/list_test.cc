@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "buffer/buf_enc.h"
-#include "list/list.h"
+#include "core/buffer/buf_enc.h"
+#include "core/list/list.h"
 #include "test_util.h"
 
 namespace {

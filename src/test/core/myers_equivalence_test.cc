@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "delta/byte_match.h"
-#include "delta/myers_work.h"
-#include "delta/search_snapshots.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/task_list.h"
+#include "core/delta/myers/band/search_snapshots.h"
 #include "myers_reference.h"
 #include "pair_gen.h"
 #include "test_util.h"
@@ -324,20 +324,21 @@ TEST(SearchPasses, VectorFormsAgreeWithScalarOnSingleJobs) {
     EXPECT_LT(hits, 29000);
 }
 
-TEST(ByteMatch, WordWideComparisonEqualsBytewise) {
+// Lengths around the word and the 32-byte block, differences anywhere.
+TEST(ByteMatch, WideComparisonEqualsBytewise) {
     std::mt19937 rng(99);
-    for (int i = 0; i < 3000; ++i) {
-        size_t len = pairs::below(rng, 40);
+    for (int i = 0; i < 6000; ++i) {
+        size_t len = pairs::below(rng, i % 2 ? 40 : 200);
         bytes p = pairs::random_bytes(rng, len, 256), q = p;
         size_t diff_at = pairs::below(rng, len + 1);
         if (diff_at < len) q[diff_at] ^= static_cast<uint8_t>(1 + rng() % 255);
         size_t limit = pairs::below(rng, len + 1);
         size_t want = 0;
         while (want < limit && p[want] == q[want]) ++want;
-        EXPECT_EQ(want, kestrava_myers::common_prefix(p.data(), q.data(), limit));
+        EXPECT_EQ(want, kestrava_bytes::common_prefix(p.data(), q.data(), limit));
         size_t want_back = 0;
         while (want_back < limit && p[len - 1 - want_back] == q[len - 1 - want_back]) ++want_back;
-        EXPECT_EQ(want_back, kestrava_myers::common_suffix(p.data() + len, q.data() + len, limit));
+        EXPECT_EQ(want_back, kestrava_bytes::common_suffix(p.data() + len, q.data() + len, limit));
     }
 }
 

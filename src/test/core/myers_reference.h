@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "delta/edit_script.h"
-#include "delta/myers.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/myers/myers.h"
 
 namespace reference {
 

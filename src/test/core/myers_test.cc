@@ -4,9 +4,9 @@
 #include <memory>
 #include <random>
 
-#include "delta/delta_apply.h"
-#include "delta/myers.h"
-#include "delta/myers_work.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/myers/myers.h"
+#include "core/delta/myers/task_list.h"
 #include "pair_gen.h"
 #include "test_util.h"
 

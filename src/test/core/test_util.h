@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 namespace test {
 

@@ -80,7 +80,7 @@ def test_function_docstrings_follow_the_generated_signature():
 
 VERSION_DRIVER = r"""
 #include <cstdio>
-#include "main/version_check.h"
+#include "bindings/python/main/version_check.h"
 int main(int argc, char **argv) {
     bool ok = kestrava::python_version_matches(argv[1], argv[2]);
     std::printf("%d|%s", ok ? 1 : 0, kestrava::python_version_mismatch_message(argv[1], argv[2]).c_str());
@@ -98,7 +98,7 @@ def version_check(tmp_path_factory):
     (work / "driver.cc").write_text(VERSION_DRIVER)
     exe = work / "driver"
     subprocess.run([compiler, "-std=c++17", "-Wall", "-Wextra", "-Werror",
-                    "-I", str(REPO / "src/main/bindings/python"), str(work / "driver.cc"), "-o", str(exe)],
+                    "-I", str(REPO / "src/main"), str(work / "driver.cc"), "-o", str(exe)],
                    check=True)
 
     def run(compiled, running):

@@ -2,7 +2,7 @@
 // the search's passes forced, every search of any size over the band, so
 // that each form this processor can run meets the independent model. Built
 // into a test-only copy of the shared core, never into the core itself.
-#include "delta/myers_work.h"
+#include "core/delta/myers/task_list.h"
 
 #define KESTRAVA_TEST_API extern "C" __attribute__((visibility("default")))
 

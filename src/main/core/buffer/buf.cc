@@ -1,4 +1,4 @@
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "export.h"
+#include "core/export.h"
 
 typedef struct buf {
     uint8_t *data;

@@ -1,4 +1,4 @@
-#include "buffer/buf_enc.h"
+#include "core/buffer/buf_enc.h"
 
 #include <cstdlib>
 #include <cstring>

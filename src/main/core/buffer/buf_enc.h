@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 KESTRAVA_API void buf_write_uint32_enc(buf *b, uint32_t v);
 KESTRAVA_API void buf_write_uint64_enc(buf *b, uint64_t v);

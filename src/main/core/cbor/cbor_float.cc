@@ -1,14 +1,14 @@
 /* CBOR floating-point items: half (0xf9), single (0xfa) and double (0xfb)
    precision, and the shortest exact choice among them. */
-#include "cbor/cbor_float.h"
+#include "core/cbor/cbor_float.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "cbor/cbor_float_width.h"
-#include "cbor/cbor_generator_append.h"
+#include "core/cbor/cbor_float_width.h"
+#include "core/cbor/cbor_generator_append.h"
 
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
               "the float writers rely on IEEE-754 single and double precision");

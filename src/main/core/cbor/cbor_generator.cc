@@ -1,6 +1,6 @@
-#include "cbor/cbor_generator.h"
+#include "core/cbor/cbor_generator.h"
 
-#include "cbor/cbor_generator_append.h"
+#include "core/cbor/cbor_generator_append.h"
 
 #include <cstdlib>
 #include <cstring>

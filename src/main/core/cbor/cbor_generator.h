@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "export.h"
+#include "core/export.h"
 
 typedef struct cbor_generator {
     uint8_t *data;

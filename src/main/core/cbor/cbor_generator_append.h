@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cbor/cbor_generator.h"
+#include "core/cbor/cbor_generator.h"
 
 namespace kestrava {
 

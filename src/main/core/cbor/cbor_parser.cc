@@ -1,4 +1,4 @@
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_parser.h"
 
 #include <cmath>
 #include <cstdio>

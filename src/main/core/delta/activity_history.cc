@@ -1,9 +1,9 @@
-#include "delta/activity_history.h"
+#include "core/delta/activity_history.h"
 
 #include <stdlib.h>
 #include <sys/time.h>
 
-#include "delta/bits.h"
+#include "core/delta/myers/bits.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "export.h"
+#include "core/export.h"
 
 typedef struct activity_history {
     int32_t last_delta_quality;

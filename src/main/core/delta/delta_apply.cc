@@ -1,6 +1,6 @@
-#include "delta/delta_apply.h"
+#include "core/delta/delta_apply.h"
 
-#include "cbor/cbor_parser.h"
+#include "core/cbor/cbor_parser.h"
 
 namespace {
 

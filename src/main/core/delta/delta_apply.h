@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 KESTRAVA_API buf *diff_apply_binary(const buf *old_value, const buf *delta);
 /* As diff_apply_binary, but null as soon as the output would grow past

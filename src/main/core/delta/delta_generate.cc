@@ -1,8 +1,8 @@
-#include "delta/delta_generate.h"
+#include "core/delta/delta_generate.h"
 
-#include "cbor/cbor_generator.h"
-#include "delta/edit_script.h"
-#include "delta/myers.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/myers/myers.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <stdint.h>
 
-#include "buffer/buf.h"
-#include "delta/activity_history.h"
+#include "core/buffer/buf.h"
+#include "core/delta/activity_history.h"
 
 KESTRAVA_API buf *diff_generate_binary(const buf *old_value, const buf *new_value);
 KESTRAVA_API buf *diff_generate_binary_ex(const buf *old_value, const buf *new_value,

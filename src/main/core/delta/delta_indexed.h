@@ -34,7 +34,7 @@
 #ifndef KESTRAVA_DELTA_INDEXED_H
 #define KESTRAVA_DELTA_INDEXED_H
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 KESTRAVA_API buf *diff_generate_binary_indexed(const buf *old_value, const buf *new_value);
 

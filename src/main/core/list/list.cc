@@ -1,9 +1,9 @@
-#include "list/list.h"
+#include "core/list/list.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "buffer/buf_enc.h"
+#include "core/buffer/buf_enc.h"
 
 namespace {
 

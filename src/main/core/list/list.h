@@ -6,7 +6,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 typedef struct list_node {
     struct list_node *prev, *next;

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 namespace kestrava {
 

@@ -6,8 +6,8 @@
 
 #include <utility>
 
-#include "buffer/buf.h"
-#include "buffer/buf_view.h"
+#include "core/buffer/buf.h"
+#include "cxx_api/buffer/buf_view.h"
 
 namespace kestrava {
 

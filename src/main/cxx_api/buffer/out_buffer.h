@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 namespace kestrava {
 

@@ -10,8 +10,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "buffer/buf.h"
-#include "buffer/buf_view.h"
+#include "core/buffer/buf.h"
+#include "cxx_api/buffer/buf_view.h"
 
 namespace kestrava {
 

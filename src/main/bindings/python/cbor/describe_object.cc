@@ -1,4 +1,4 @@
-#include "cbor/describe_object.h"
+#include "bindings/python/cbor/describe_object.h"
 
 #include <exception>
 

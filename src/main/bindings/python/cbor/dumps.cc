@@ -1,13 +1,13 @@
 // dumps: picks the encoder configuration once per call, writes the value
 // and copies the output into a bytes object.
-#include "cbor/dumps.h"
+#include "bindings/python/cbor/dumps.h"
 
 #include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "cbor/value_encoder.h"
+#include "bindings/python/cbor/value_encoder.h"
 
 namespace py = pybind11;
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "cbor/dumps_value.h"
+#include "bindings/python/cbor/dumps_value.h"
 
 namespace kestrava {
 

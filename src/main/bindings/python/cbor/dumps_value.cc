@@ -1,5 +1,5 @@
 // Matching a Python object to a DumpsValue alternative.
-#include "cbor/dumps_value.h"
+#include "bindings/python/cbor/dumps_value.h"
 
 #include <cstring>
 

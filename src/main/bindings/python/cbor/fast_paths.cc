@@ -1,4 +1,4 @@
-#include "cbor/fast_paths.h"
+#include "bindings/python/cbor/fast_paths.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include <variant>
 #include <vector>
 
-#include "cbor/cbor_float_width.h"
-#include "cbor/cbor_generator.h"
-#include "cbor/cbor_generator_append.h"
-#include "cbor/describe_object.h"
-#include "cbor/dumps_value.h"
-#include "cbor/fast_paths.h"
+#include "core/cbor/cbor_float_width.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/cbor/cbor_generator_append.h"
+#include "bindings/python/cbor/describe_object.h"
+#include "bindings/python/cbor/dumps_value.h"
+#include "bindings/python/cbor/fast_paths.h"
 
 namespace kestrava {
 

@@ -1,14 +1,14 @@
 // The `delta` submodule: PythonOutBuf, PythonInBuf, diff, diff_indexed and patch.
-#include "delta/delta_module.h"
+#include "bindings/python/delta/delta_module.h"
 
 #include <pybind11/stl.h>
 
 #include <optional>
 
-#include "buffer/buf.h"
-#include "delta/delta_apply.h"
-#include "delta/delta_generate.h"
-#include "delta/delta_indexed.h"
+#include "core/buffer/buf.h"
+#include "core/delta/delta_apply.h"
+#include "core/delta/delta_generate.h"
+#include "core/delta/delta_indexed.h"
 
 namespace py = pybind11;
 

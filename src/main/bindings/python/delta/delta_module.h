@@ -4,9 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
-#include "buffer/in_buffer.h"
-#include "buffer/out_buffer.h"
-#include "buffer/python_proxy.h"
+#include "cxx_api/buffer/in_buffer.h"
+#include "cxx_api/buffer/out_buffer.h"
+#include "cxx_api/buffer/python_proxy.h"
 
 namespace kestrava {
 

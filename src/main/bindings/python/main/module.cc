@@ -4,9 +4,9 @@
 
 #include <exception>
 
-#include "cbor/dumps.h"
-#include "delta/delta_module.h"
-#include "main/version_check.h"
+#include "bindings/python/cbor/dumps.h"
+#include "bindings/python/delta/delta_module.h"
+#include "bindings/python/main/version_check.h"
 
 namespace py = pybind11;
 

@@ -7,26 +7,18 @@
    coalescing script exactly the same operations in the same order as
    nested calls would, while the native stack stays flat however deep the
    chain of cuts nests (linear in the input size on unrelated data). */
-#ifndef KESTRAVA_MYERS_WORK_H
-#define KESTRAVA_MYERS_WORK_H
+#ifndef KESTRAVA_TASK_LIST_H
+#define KESTRAVA_TASK_LIST_H
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
 
-#include "delta/myers.h"
-#include "delta/search_passes.h"
+#include "core/delta/myers/band/band_search.h"
+#include "core/delta/myers/myers.h"
 
 namespace kestrava_myers {
-
-class diagonal_band;
-class snapshot_store;
-
-// Searches whose ranges are both at least this long move to the band after
-// this many iterations (shorter searches do not pay for it).
-const int32_t kBandFrom = 128;
-const int32_t kBandAfter = 32;
 
 enum class step : uint8_t { match, insert, erase, diff, trim, suffix_diff, prefix_diff, middlesnake };
 
@@ -37,15 +29,12 @@ struct task {
     int32_t p, q;  // suffix_diff: pos, limit; prefix_diff, middlesnake: limit
 };
 
-// What a run costs in depth: for measurements, not for the result.
-struct work_stats {
+// What a run costs: the effort of its middle-snake searches and its depth.
+// For measurements, not for the result.
+struct work_stats : search_counts {
     size_t peak_pending;  // most tasks waiting at once
     int32_t peak_level;   // deepest nesting of middle-snake searches
     uint64_t searches;    // middle-snake searches run
-    uint64_t iterations;  // their iterations, all together
-    uint64_t diagonals;   // diagonals visited by their passes, all together
-    uint64_t lent;        // of those, diagonals whose passes were skipped for values kept from earlier searches
-    uint64_t settled;     // diagonals of passes computed again where those values ran out
 };
 
 class work {
@@ -73,21 +62,10 @@ class work {
 
     // Where searches report their effort; may be null.
     work_stats *stats = nullptr;
-    // The passes and band of the run's searches: with `band`, searches of at
-    // least `band_from` bytes each way run over it with the forms of `path`
-    // (looked up at the first); others work step by step on the storage.
-    diagonal_band *band = nullptr;
-    snapshot_store *snapshots = nullptr;  // values searches leave for others; may be null
-    search_path path = search_path::storage;
-    int32_t band_from = kBandFrom;
-    int32_t band_after = kBandAfter;
-    const pass_forms *forms() {
-        if (!forms_known_) {
-            forms_ = passes_for(path);
-            forms_known_ = true;
-        }
-        return forms_;
-    }
+    // The fast layer of the run's searches; null: every search works step
+    // by step on the storage (the exported step functions, whose callers
+    // may read the storage afterwards).
+    band_path *band = nullptr;
 
     // Tasks pushed from now on belong to this nesting level.
     void set_level(int32_t level) { level_ = level; }
@@ -103,38 +81,13 @@ class work {
   private:
     void push(const task &t) { tasks_.push_back(t); }
 
-    const pass_forms *forms_ = nullptr;
-    bool forms_known_ = false;
-
     std::vector<task> tasks_;
     int32_t level_;
 };
 
-// 2^g * d with g the number of base-4 digits of d: the least advance of the
-// two frontiers that counts as progress at a check every 64 iterations.
-inline int64_t progress_needed(int32_t d) {
-    int32_t g = 0;
-    for (uint32_t v = static_cast<uint32_t>(d); v; v >>= 2) ++g;
-    return static_cast<int64_t>(d) << g;
-}
-
 // Runs the pending tasks to completion; false as soon as one fails (budget
 // used up or storage exhausted). Growing the list may throw std::bad_alloc.
 bool run(execution *e, work &w, work_stats *stats);
-
-// Pushes the sub-steps that finish a middle-snake search which passed its
-// limit at the iteration with the given corners (the cut). False when the
-// storage holds no values.
-bool push_bail(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old,
-               int32_t corner_new, int32_t count);
-
-// Pushes the sub-steps of a large unexplored middle left by a cut.
-void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t total_old,
-                       int32_t total_new, int32_t limit);
-
-// One middle-snake search; pushes the sub-steps it ends in. False when the
-// storage is exhausted.
-bool middlesnake(execution *e, work &w, const task &t);
 
 // The whole diff of two ranges with measurements: myers_binary_diff's
 // contract plus the depth the run reached.

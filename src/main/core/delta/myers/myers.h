@@ -6,9 +6,9 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "buffer/buf.h"
-#include "delta/edit_script.h"
-#include "delta/storage.h"
+#include "core/buffer/buf.h"
+#include "core/delta/script/edit_script.h"
+#include "core/delta/myers/storage.h"
 
 typedef struct execution {
     const buf *old_buf;

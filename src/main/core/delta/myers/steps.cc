@@ -1,9 +1,14 @@
 // The trimming steps around the middle-snake search and the loop that runs
 // pending tasks.
-#include "delta/byte_match.h"
-#include "delta/myers_work.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/middle_snake.h"
+#include "core/delta/myers/task_list.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 const uint8_t *old_at(const execution *e, int32_t pos) { return e->old_buf->data + pos; }

@@ -12,7 +12,7 @@
 //   - four bytes at once, their first difference giving the snake's length
 //     up to four (text, where short snakes are common); only longer snakes
 //     go on with the scalar compare.
-#include "delta/search_passes.h"
+#include "core/delta/myers/band/search_passes.h"
 
 #if KESTRAVA_HAVE_AVX512_PASSES
 
@@ -25,13 +25,17 @@
 
 #include <immintrin.h>
 
-#include "delta/byte_match.h"
+#include "core/delta/common/byte_match.h"
 
 #define KESTRAVA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd")))
 #define KESTRAVA_AVX512_INLINE \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512cd"), always_inline)) inline
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 KESTRAVA_AVX512_INLINE __mmask16 lanes_below(int32_t count) {

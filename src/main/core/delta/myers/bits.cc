@@ -1,4 +1,4 @@
-#include "delta/bits.h"
+#include "core/delta/myers/bits.h"
 
 extern "C" {
 

@@ -1,13 +1,10 @@
 // The middle-snake search over the run's diagonal band: the iterations,
-// overlap windows, progress checks and cuts of the step-by-step search,
+// overlap windows, progress checks and cuts of the step-by-step search
+// (whose rules are in search_rules.h),
 // with each pass handed to one of the run's forms of the passes, and the
 // passes of one direction skipped where an earlier search from the same
 // corner left its values (see search_snapshots.h).
-#include "delta/diagonal_band.h"
-#include "delta/middle_snake.h"
-#include "delta/myers_work.h"
-#include "delta/search_passes.h"
-#include "delta/search_snapshots.h"
+#include "core/delta/myers/band/band_search.h"
 
 namespace kestrava_myers {
 namespace {
@@ -25,15 +22,6 @@ void window(int32_t first, int32_t count, int64_t lo, int64_t hi, int32_t &begin
     begin = static_cast<int32_t>(b);
     end = static_cast<int32_t>(e);
 }
-
-// myers_binary_diff_corner, inline.
-inline int32_t corner(int32_t d, int32_t len) {
-    return d <= len ? d : static_cast<int32_t>(2 * static_cast<int64_t>(len) - d);
-}
-
-// The largest iteration the storage may reach (as the storage grows by
-// 4d + 7 entries, at most 536870910).
-int32_t last_iteration(const storage *st) { return st->max_d < 536870910 ? st->max_d : 536870910; }
 
 // Chooses the form of the passes from what the vector passes saw, once
 // they have seen enough diagonals: bytes far apart (windows beyond one a
@@ -83,14 +71,12 @@ class form_choice {
 // One search: its ranges, band, passes, and what it borrows and keeps.
 class band_search {
   public:
-    band_search(execution *e, work &w, const task &t)
-        : e_(e), w_(w), t_(t), a_(t.a), n_(t.n), b_(t.b), m_(t.m), delta_(n_ - m_), odd_((delta_ & 1) != 0),
-          band_(*w.band), choice_(*w.forms()), old_v_(e->old_buf->data + a_), new_v_(e->new_buf->data + b_) {}
+    band_search(const band_task &t, diagonal_band &band, const pass_forms &forms, snapshot_store &snapshots,
+                search_counts *counts)
+        : t_(t), a_(t.a), n_(t.n), b_(t.b), m_(t.m), delta_(n_ - m_), odd_((delta_ & 1) != 0), band_(band),
+          forms_(forms), snapshots_(snapshots), counts_(counts), choice_(forms), old_v_(t.old_v), new_v_(t.new_v) {}
 
-    // True when the search ended in a cut or an overlap (its sub-steps
-    // pushed); false when it gave up like the storage would. Out of memory
-    // for the band, `spent` tells the caller to search on the storage.
-    bool run(const band_resume *resume, bool &spent);
+    band_result run();
 
   private:
     // Values of iteration d for best_points: runs of diagonals from a first
@@ -117,6 +103,9 @@ class band_search {
     static int32_t first_bound(int32_t d) { return d % 2 ? snapshot(d + 1) - 1 : snapshot(d); }
     static int32_t snapshot(int32_t d) { return (d + kEvery - 1) / kEvery * kEvery; }
 
+    // The band holding the values of the search's start, or of the
+    // iteration where it left the storage; false without memory for it.
+    bool begin(int32_t &count, int32_t &first);
     void borrow();
     // Whether the skipped pass of iteration d could have met the other
     // search, its values taken as their bounds.
@@ -128,16 +117,22 @@ class band_search {
     // and `hit` (its diagonal in hit.index) where the searches meet.
     void forward_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
     void reverse_pass(int32_t d, bool checked, pass_hit &hit, bool &met);
+    // The pass of one direction of iteration d where values may be lent:
+    // true where the searches meet.
+    bool pass_with_loans(int32_t d, bool forward, pass_hit &hit);
+    // The end of a search that passed its limit at iteration d.
+    band_result cut(int32_t d, int32_t count);
     void record(int32_t d);
     void record_now(int32_t d);
     void keep(int32_t d);
 
-    execution *e_;
-    work &w_;
-    const task &t_;
+    const band_task &t_;
     const int32_t a_, n_, b_, m_, delta_;
     const bool odd_;
     diagonal_band &band_;
+    const pass_forms &forms_;
+    snapshot_store &snapshots_;
+    search_counts *const counts_;
     form_choice choice_;
     const uint8_t *old_v_, *new_v_;
 
@@ -180,17 +175,16 @@ bool band_search::lent_allow_overlap(int32_t d) {
     if (begin == end) return false;
     const int32_t *mine = bounds(d) + (first_bound(d) - d) / 2 + begin;
     // Vector code where the run has it, whatever form its passes take now.
-    const search_passes &test = w_.forms()->first_bytes;
+    const search_passes &test = forms_.first_bytes;
     return forward ? test.forward_meets(band_.r(delta_ - d + 2 * begin), mine, end - begin)
                    : test.reverse_meets(band_.f(-d - delta_ + 2 * begin), mine, end - begin);
 }
 
 void band_search::borrow() {
-    snapshot_store *store = w_.snapshots;
-    if (!store || n_ < 2 * kEvery || m_ < 2 * kEvery) return;
+    if (n_ < 2 * kEvery || m_ < 2 * kEvery) return;
     // Forward values from the same start, else reverse ones to the same end.
     for (int dir = 0; dir < 2 && !lent_; ++dir) {
-        const snapshot_set *set = dir == 0 ? store->find(true, a_, b_) : store->find(false, a_ + n_, b_ + m_);
+        const snapshot_set *set = dir == 0 ? snapshots_.find(true, a_, b_) : snapshots_.find(false, a_ + n_, b_ + m_);
         if (!set) continue;
         const int32_t until = snapshots_valid_until(*set, n_, m_);
         if (until < 2 * kEvery) continue;
@@ -204,7 +198,7 @@ void band_search::borrow() {
     // Keep this search's own values for the searches after it, up to
     // about half of the iterations it may run (where those end); not for
     // small searches, whose followers skip too little to pay for them.
-    const int64_t up_to = static_cast<int64_t>(t_.p) / 2 + 2 * kEvery;
+    const int64_t up_to = static_cast<int64_t>(t_.limit) / 2 + 2 * kEvery;
     keep_to_ = static_cast<int32_t>(up_to < n_ ? (up_to < m_ ? up_to : m_) : (n_ < m_ ? n_ : m_));
     if (keep_to_ >= 2 * kEvery && n_ >= kKeepFrom && m_ >= kKeepFrom) {
         keeping_[0] = !lent_forward();
@@ -242,7 +236,7 @@ void band_search::settle(int32_t d) {
             forward_pass(it, false, hit, met);
         else
             reverse_pass(it, false, hit, met);
-        if (w_.stats) w_.stats->settled += static_cast<uint64_t>(it) + 1;
+        if (counts_) counts_->settled += static_cast<uint64_t>(it) + 1;
     }
 }
 
@@ -318,118 +312,101 @@ void band_search::record_now(int32_t d) {
 void band_search::keep(int32_t d) {
     for (int dir = 0; dir < 2; ++dir) {
         if (!keeping_[dir] || kept_[dir].last == 0) continue;
-        w_.snapshots->keep(std::move(kept_[dir]), d / 2 + 2 * kEvery);
+        snapshots_.keep(std::move(kept_[dir]), d / 2 + 2 * kEvery);
     }
 }
 
-bool band_search::run(const band_resume *resume, bool &spent) {
-    spent = false;
-    int32_t count = t_.p, first = 1;
-    if (!band_.start(n_) || (resume && !band_.extend(resume->d + 1))) {
-        spent = true;
-        return false;
+bool band_search::begin(int32_t &count, int32_t &first) {
+    count = t_.limit;
+    first = 1;
+    if (!band_.start(n_)) return false;
+    if (!t_.entries) return true;
+    if (!band_.extend(t_.from + 1)) return false;
+    // The storage's values of iteration `from`, within its reach (from + 3).
+    for (int32_t k = -t_.from - 3; k <= t_.from + 3; ++k) {
+        const int32_t *at = t_.entries + forward_entry(k);
+        *band_.f(k) = at[0];
+        *band_.r(k) = at[kReverseEntry];
     }
-    if (resume) {
-        // The storage's values of iteration d, within its reach (d + 3).
-        for (int32_t k = -resume->d - 3; k <= resume->d + 3; ++k) {
-            const size_t i = k >= 0 ? 4 * static_cast<size_t>(k) : 4 * static_cast<size_t>(-k) - 1;
-            *band_.f(k) = resume->entries[i];
-            *band_.r(k) = resume->entries[i + 2];
+    count = t_.count;
+    resumed_ = t_.from;
+    first = t_.from + 1;
+    return true;
+}
+
+bool band_search::pass_with_loans(int32_t d, bool forward, pass_hit &hit) {
+    bool met = false;
+    auto pass = [&] {
+        if (forward)
+            forward_pass(d, true, hit, met);
+        else
+            reverse_pass(d, true, hit, met);
+    };
+    if (forward ? lent_forward() : lent_reverse()) {
+        // Lent: only the pass's overlap test against the bounds (forward
+        // passes test with an odd delta, reverse ones with an even), and
+        // where they allow an overlap the pass itself.
+        if (forward == odd_ && lent_allow_overlap(d)) {
+            settle(d - 1);
+            pass();
         }
-        count = resume->count;
-        resumed_ = resume->d;
-        first = resume->d + 1;
+        return met;
     }
-    w_.set_level(t_.level + 1);
+    pass();
+    if (met && lent_) {
+        // Met a bound of the other direction's lent values: the real values
+        // decide (the reverse ones of the iteration before, or the forward
+        // ones of this iteration).
+        settle(forward ? d - 1 : d);
+        pass();
+    }
+    return met;
+}
+
+band_result band_search::cut(int32_t d, int32_t count) {
+    if (lent_) settle(d);
+    const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
+    band_result r{band_end::cut, 0, 0, 0, {0, 0}, {0, 0}, count};
+    best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, r.f, r.r);
+    keep(d);
+    return r;
+}
+
+band_result band_search::run() {
+    int32_t count, first;
+    if (!begin(count, first)) return {band_end::no_memory, 0, 0, 0, {0, 0}, {0, 0}, 0};
     borrow();
-    const int32_t last = last_iteration(e_->storage);
 
     for (int32_t d = first;; ++d) {
         const int32_t corner_old = corner(d, n_), corner_new = corner(d, m_);
-        if (w_.stats) {
-            ++w_.stats->iterations;
-            w_.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
+        if (counts_) {
+            ++counts_->iterations;
+            counts_->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
         }
         if (lent_ && d > until_) settle(d - 1);
-        if (lent_ && w_.stats) w_.stats->lent += static_cast<uint64_t>(d) + 1;
+        if (lent_ && counts_) counts_->lent += static_cast<uint64_t>(d) + 1;
 
-        // Forward pass; lent, only its overlap test against the bounds, and
-        // where they allow an overlap the pass itself.
         pass_hit hit;
-        bool met = false;
-        if (lent_forward()) {
-            if (odd_ && lent_allow_overlap(d)) {
-                settle(d - 1);
-                forward_pass(d, true, hit, met);
-            }
-        } else {
-            forward_pass(d, true, hit, met);
-            if (met && lent_reverse()) {
-                // Met a bound: the real reverse values decide.
-                settle(d - 1);
-                forward_pass(d, true, hit, met);
-            }
-        }
-        if (met) {
+        if (pass_with_loans(d, true, hit) || pass_with_loans(d, false, hit)) {
             keep(d);
-            push_recurse(e_, w_, a_, n_, b_, m_, hit.s, hit.t, hit.index);
-            return true;
+            return {band_end::overlap, hit.s, hit.t, hit.index, {0, 0}, {0, 0}, 0};
         }
-
-        // Reverse pass, likewise.
-        if (lent_reverse()) {
-            if (!odd_ && lent_allow_overlap(d)) {
-                settle(d - 1);
-                reverse_pass(d, true, hit, met);
-            }
-        } else {
-            reverse_pass(d, true, hit, met);
-            if (met && lent_forward()) {
-                settle(d);
-                reverse_pass(d, true, hit, met);
-            }
-        }
-        if (met) {
-            keep(d);
-            push_recurse(e_, w_, a_, n_, b_, m_, hit.s, hit.t, hit.index);
-            return true;
-        }
-
-        bool may_bail = true;
-        if (d % kEvery == 0) {
-            point f, r;
-            best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, f, r);
-            int64_t advanced = static_cast<int64_t>(f.x) + f.y + (static_cast<int64_t>(n_) + m_ - r.x - r.y);
-            if (advanced < progress_needed(d)) {
-                count = saturating_sub(count, 48);
-                may_bail = false;
-            }
-        }
-        if (may_bail && d > count) {
-            if (lent_) settle(d);
-            point f, r;
-            best_points(of_iteration(d, corner_old, corner_new), n_, m_, corner_old, corner_new, f, r);
-            keep(d);
-            push_bail_at(e_, w_, a_, n_, b_, m_, f, r, count);
-            return true;
-        }
+        if (limit_passed([&] { return of_iteration(d, corner_old, corner_new); }, n_, m_, d, count))
+            return cut(d, count);
         record(d);
 
         // As the storage would: past its largest iteration the search gives
         // up; out of memory, the caller searches on the storage instead.
-        if (d + 1 > last) return false;
-        if (!band_.extend(d + 1)) {
-            spent = true;
-            return false;
-        }
+        if (d + 1 > t_.last) return {band_end::gave_up, 0, 0, 0, {0, 0}, {0, 0}, 0};
+        if (!band_.extend(d + 1)) return {band_end::no_memory, 0, 0, 0, {0, 0}, {0, 0}, 0};
     }
 }
 
 }  // namespace
 
-bool band_middlesnake(execution *e, work &w, const task &t, const band_resume *resume, bool &spent) {
-    band_search search(e, w, t);
-    return search.run(resume, spent);
+band_result band_path::search(const band_task &t, search_counts *counts) {
+    band_search search(t, band_, *forms(), snapshots_, counts);
+    return search.run();
 }
 
 }  // namespace kestrava_myers

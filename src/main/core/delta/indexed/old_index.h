@@ -1,6 +1,6 @@
 /* Internal to the indexed delta generator: an index of the old value's
    16-byte windows at sampled positions, looked up with a rolling hash of the
-   new value, and the byte comparisons both use.
+   new value, and the byte matcher at the generator's 32-bit widths.
 
    Everything here is computed in 32-bit unsigned arithmetic from the bytes
    alone, so the same values give the same index (and the same delta) on
@@ -9,7 +9,8 @@
 #define KESTRAVA_OLD_INDEX_H
 
 #include <stdint.h>
-#include <string.h>
+
+#include "core/delta/common/byte_match.h"
 
 namespace kestrava_indexed {
 
@@ -18,46 +19,14 @@ constexpr uint32_t kWindow = 16;
 // Entries kept per bucket; a full bucket keeps its first (lowest) positions.
 constexpr uint32_t kSlots = 4;
 
-inline uint64_t load8(const uint8_t *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
+using kestrava_bytes::load8;
 
-// Number of equal bytes at p[0..] and q[0..], at most limit.
-inline uint32_t forward_match(const uint8_t *p, const uint8_t *q, uint32_t limit) {
-    uint32_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t x = load8(p + i) ^ load8(q + i);
-        if (x) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-            return i + (static_cast<uint32_t>(__builtin_clzll(x)) >> 3);
-#else
-            return i + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
-#endif
-        }
-        i += 8;
-    }
-    while (i < limit && p[i] == q[i]) ++i;
-    return i;
+// Equal bytes at p[0..] and q[0..], and just before p_end and q_end; at most limit.
+inline uint32_t match_forward(const uint8_t *p, const uint8_t *q, uint32_t limit) {
+    return static_cast<uint32_t>(kestrava_bytes::common_prefix(p, q, limit));
 }
-
-// Number of equal bytes just before p_end and q_end, at most limit.
-inline uint32_t backward_match(const uint8_t *p_end, const uint8_t *q_end, uint32_t limit) {
-    uint32_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t x = load8(p_end - i - 8) ^ load8(q_end - i - 8);
-        if (x) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-            return i + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
-#else
-            return i + (static_cast<uint32_t>(__builtin_clzll(x)) >> 3);
-#endif
-        }
-        i += 8;
-    }
-    while (i < limit && p_end[-1 - static_cast<int64_t>(i)] == q_end[-1 - static_cast<int64_t>(i)]) ++i;
-    return i;
+inline uint32_t match_backward(const uint8_t *p_end, const uint8_t *q_end, uint32_t limit) {
+    return static_cast<uint32_t>(kestrava_bytes::common_suffix(p_end, q_end, limit));
 }
 
 // Polynomial hash of a window, modulo 2^32, rolled one byte at a time.

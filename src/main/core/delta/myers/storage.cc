@@ -1,6 +1,8 @@
-#include "delta/storage.h"
+#include "core/delta/myers/storage.h"
 
 #include <stdlib.h>
+
+#include "core/delta/common/search_rules.h"
 
 namespace {
 
@@ -107,12 +109,11 @@ int32_t storage_extend(storage *s, int32_t d) {
     return 1;
 }
 
-int32_t storage_key_forward(int32_t k) {
-    return k >= 0 ? static_cast<int32_t>(4 * static_cast<uint32_t>(k))
-                  : static_cast<int32_t>(-4 * static_cast<int64_t>(k) - 1);
-}
+int32_t storage_key_forward(int32_t k) { return static_cast<int32_t>(kestrava_myers::forward_entry(k)); }
 
-int32_t storage_key_reverse(int32_t k) { return storage_key_forward(k) + 2; }
+int32_t storage_key_reverse(int32_t k) {
+    return storage_key_forward(k) + static_cast<int32_t>(kestrava_myers::kReverseEntry);
+}
 
 int32_t storage_key_forward_get(const storage *s, int32_t k) { return s->entries[storage_key_forward(k)]; }
 

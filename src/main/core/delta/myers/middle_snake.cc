@@ -1,23 +1,24 @@
 // The bounded middle-snake search, its cut at the furthest points reached
 // (bail) and the treatment of the unexplored middle a cut leaves.
-#include "delta/byte_match.h"
-#include "delta/middle_snake.h"
-#include "delta/myers_work.h"
+#include "core/delta/myers/middle_snake.h"
+
+#include "core/delta/common/byte_match.h"
+#include "core/delta/common/search_rules.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
-// Storage index of the forward value of diagonal k (the reverse value is two
-// further on); computed unsigned so that large diagonals cannot overflow.
-inline size_t forward_index(int32_t k) {
-    return k >= 0 ? static_cast<size_t>(4u * static_cast<uint32_t>(k))
-                  : static_cast<size_t>(4u * (0u - static_cast<uint32_t>(k)) - 1u);
-}
+// Storage index of the forward value of diagonal k.
+inline size_t forward_index(int32_t k) { return forward_entry(k); }
 
 struct diagonals {
     int32_t *e;
     int32_t &f(int32_t k) const { return e[forward_index(k)]; }
-    int32_t &r(int32_t m) const { return e[forward_index(m) + 2]; }
+    int32_t &r(int32_t m) const { return e[forward_index(m) + kReverseEntry]; }
 };
 
 // Where a pass found the two searches overlapping: the snake on forward
@@ -54,7 +55,7 @@ __attribute__((always_inline)) inline bool forward_step(const search_state &st, 
         const int32_t r = st.delta + k;
         // |r| < d, without overflow
         if (static_cast<uint32_t>(r) + static_cast<uint32_t>(st.d) - 1u < 2u * static_cast<uint32_t>(st.d) - 1u &&
-            e[forward_index(r) + 2] <= x) {
+            e[forward_index(r) + kReverseEntry] <= x) {
             hit = {x0, x, k};
             return true;
         }
@@ -120,21 +121,22 @@ bool reverse_pass(const search_state &st, int32_t from, int32_t to, overlap &hit
     int32_t r = from;
     if (r <= -2) {
         const int32_t last = to < -2 ? to : -2;
-        for (size_t i = forward_index(r) + 2; r <= last; r += 2, i -= 8)
+        for (size_t i = forward_index(r) + kReverseEntry; r <= last; r += 2, i -= 8)
             if (reverse_step<Odd>(st, r, i, i - 4, i + 4, hit)) return true;
     }
     for (; r <= to && r <= 1; r += 2)
-        if (reverse_step<Odd>(st, r, forward_index(r) + 2, forward_index(r + 1) + 2, forward_index(r - 1) + 2, hit))
+        if (reverse_step<Odd>(st, r, forward_index(r) + kReverseEntry, forward_index(r + 1) + kReverseEntry,
+                                forward_index(r - 1) + kReverseEntry, hit))
             return true;
     if (r <= to) {
-        for (size_t i = forward_index(r) + 2; r <= to; r += 2, i += 8)
+        for (size_t i = forward_index(r) + kReverseEntry; r <= to; r += 2, i += 8)
             if (reverse_step<Odd>(st, r, i, i + 4, i - 4, hit)) return true;
     }
     return false;
 }
 
-}  // namespace
-
+// The overlap found: the part before the snake (s, s + k) .. (t, t + k), the
+// snake itself and the part after it.
 void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t s, int32_t t,
                   int32_t k) {
     w.prefix_diff(a + t, n - t, b + t + k, m - t - k, e->cost_limit);
@@ -142,15 +144,7 @@ void push_recurse(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_
     w.suffix_diff(a, s, b, s + k, 0, e->cost_limit);
 }
 
-bool push_bail(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old,
-               int32_t corner_new, int32_t count) {
-    if (!e->storage->entries) return false;
-    point f, r;
-    best_points(diagonals{e->storage->entries}, n, m, corner_old, corner_new, f, r);
-    push_bail_at(e, w, a, n, b, m, f, r, count);
-    return true;
-}
-
+// The cut of a search that passed its limit, at its best points.
 void push_bail_at(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, point f, point r,
                   int32_t count) {
     if (f.x < r.x && f.y < r.y) {
@@ -164,6 +158,44 @@ void push_bail_at(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_
     point at = (static_cast<int64_t>(n) + m - r.x - r.y > static_cast<int64_t>(f.x) + f.y) ? r : f;
     w.prefix_diff(a + at.x, n - at.x, b + at.y, m - at.y, e->cost_limit);
     w.suffix_diff(a, at.x, b, at.y, 0, e->cost_limit);
+}
+
+// The search handed to the run's band, from its start or (`entries`) where
+// it leaves the storage after iteration `from`. False, with nothing done,
+// when the band found no memory: the search then goes on on the storage.
+bool on_band(execution *e, work &w, const task &t, int32_t from, int32_t count, const int32_t *entries,
+             bool &result) {
+    // The largest iteration the storage may reach (as it grows by 4d + 7
+    // entries, at most 536870910).
+    const int32_t last = e->storage->max_d < 536870910 ? e->storage->max_d : 536870910;
+    const band_task bt{e->old_buf->data + t.a, e->new_buf->data + t.b, t.a, t.n, t.b, t.m, t.p, last, from, count,
+                       entries};
+    const band_result r = w.band->search(bt, w.stats);
+    switch (r.end) {
+        case band_end::no_memory: return false;
+        case band_end::gave_up: result = false; return true;
+        case band_end::overlap:
+            w.set_level(t.level + 1);
+            push_recurse(e, w, t.a, t.n, t.b, t.m, r.s, r.t, r.k);
+            break;
+        case band_end::cut:
+            w.set_level(t.level + 1);
+            push_bail_at(e, w, t.a, t.n, t.b, t.m, r.f, r.r, r.count);
+            break;
+    }
+    result = true;
+    return true;
+}
+
+}  // namespace
+
+bool push_bail(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t corner_old,
+               int32_t corner_new, int32_t count) {
+    if (!e->storage->entries) return false;
+    point f, r;
+    best_points(diagonals{e->storage->entries}, n, m, corner_old, corner_new, f, r);
+    push_bail_at(e, w, a, n, b, m, f, r, count);
+    return true;
 }
 
 void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, int32_t m, int32_t total_old,
@@ -190,25 +222,14 @@ void push_bounded_diff(execution *e, work &w, int32_t a, int32_t n, int32_t b, i
     w.insert(b, qm);
 }
 
-namespace {
-
-// Searches over a few hundred bytes stay on the storage, and others for
-// their first iterations (w.band_after): most end there, and their passes
-// are too short for the band's forms to pay. The band takes positions below
-// 2^29 only.
-bool on_band(work &w, const task &t) {
-    return w.band && t.n >= w.band_from && t.m >= w.band_from &&
-           static_cast<int64_t>(t.n) + t.m < (INT64_C(1) << 29) && w.forms();
-}
-
-}  // namespace
-
 bool middlesnake(execution *e, work &w, const task &t) {
-    bool band = on_band(w, t);
-    if (band && w.band_after == 0) {
-        bool spent;
-        const bool done = band_middlesnake(e, w, t, nullptr, spent);
-        if (!spent) return done;
+    // Searches over a few hundred bytes stay on the storage, and others for
+    // their first iterations (the band_path's after()): most end there, and
+    // their passes are too short for the band's forms to pay.
+    bool band = w.band && w.band->takes(t.n, t.m);
+    if (band && w.band->after() == 0) {
+        bool done;
+        if (on_band(e, w, t, 0, 0, nullptr, done)) return done;
         band = false;  // no memory for the band: the same search on the storage
     }
     const int32_t a = t.a, n = t.n, b = t.b, m = t.m;
@@ -227,8 +248,8 @@ bool middlesnake(execution *e, work &w, const task &t) {
     int32_t count = t.p;
 
     for (int32_t d = 1;; ++d) {
-        const int32_t corner_old = myers_binary_diff_corner(d, n);
-        const int32_t corner_new = myers_binary_diff_corner(d, m);
+        const int32_t corner_old = corner(d, n);
+        const int32_t corner_new = corner(d, m);
         if (w.stats) {
             ++w.stats->iterations;
             w.stats->diagonals += static_cast<uint64_t>(static_cast<int64_t>(corner_old) + corner_new + 2);
@@ -247,26 +268,14 @@ bool middlesnake(execution *e, work &w, const task &t) {
             push_recurse(e, w, a, n, b, m, hit.s, hit.t, hit.k);
             return true;
         }
-
-        bool may_bail = true;
-        if (d % 64 == 0) {
-            point f, r;
-            best_points(v, n, m, corner_old, corner_new, f, r);
-            int64_t advanced = static_cast<int64_t>(f.x) + f.y + (static_cast<int64_t>(n) + m - r.x - r.y);
-            if (advanced < progress_needed(d)) {
-                count = saturating_sub(count, 48);
-                may_bail = false;
-            }
-        }
-        if (may_bail && d > count) return push_bail(e, w, a, n, b, m, corner_old, corner_new, count);
+        if (limit_passed([&] { return v; }, n, m, d, count))
+            return push_bail(e, w, a, n, b, m, corner_old, corner_new, count);
 
         if (!storage_extend(st, d + 1) || !st->entries) return false;
         v.e = st->entries;
-        if (band && d == w.band_after) {
-            bool spent;
-            const band_resume resume{d, count, v.e};
-            const bool done = band_middlesnake(e, w, t, &resume, spent);
-            if (!spent) return done;
+        if (band && d == w.band->after()) {
+            bool done;
+            if (on_band(e, w, t, d, count, v.e, done)) return done;
             band = false;
         }
     }

@@ -1,11 +1,13 @@
-#include "delta/edit_script.h"
+#include "core/delta/script/edit_script.h"
 
 #include <stdlib.h>
 
-#include "cbor/cbor_generator.h"
-#include "delta/head_size.h"
+#include "core/cbor/cbor_generator.h"
+#include "core/delta/script/item_codec.h"
 
 namespace {
+
+using kestrava_items::head_size_signed;
 
 // Subtracts an item's encoded size from the budget; false once it is used up.
 // Computed wide so that a huge item cannot wrap the budget back to positive.
@@ -39,12 +41,12 @@ void write_copy(edit_script *s) {
 
 bool flush(edit_script *s) {
     if (s->insert_start != -1) {
-        if (!spend(s, static_cast<int64_t>(s->insert_length) + kestrava_head_size(s->insert_length))) return false;
+        if (!spend(s, static_cast<int64_t>(s->insert_length) + head_size_signed(s->insert_length))) return false;
         write_insert(s);
         s->insert_start = -1;
     }
     if (s->match_start != -1) {
-        if (!spend(s, kestrava_head_size(s->match_start) + kestrava_head_size(s->match_length))) return false;
+        if (!spend(s, head_size_signed(s->match_start) + head_size_signed(s->match_length))) return false;
         write_copy(s);
         s->match_start = -1;
     }
@@ -55,7 +57,7 @@ bool flush(edit_script *s) {
 // `total` bytes instead of `before` costs no more than the smallest copy at
 // `offset` would: ties fold.
 bool folds(int64_t extra, int64_t total, int64_t before, int32_t offset) {
-    return extra + kestrava_head_size(total) - kestrava_head_size(before) <= 1 + kestrava_head_size(offset);
+    return extra + head_size_signed(total) - head_size_signed(before) <= 1 + head_size_signed(offset);
 }
 
 int32_t add_lengths(int64_t a, int64_t b) {

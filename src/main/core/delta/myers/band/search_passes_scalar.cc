@@ -1,9 +1,13 @@
 // The passes one diagonal at a time, for every processor; and the choice of
 // passes for a run.
-#include "delta/byte_match.h"
-#include "delta/search_passes.h"
+#include "core/delta/common/byte_match.h"
+#include "core/delta/myers/band/search_passes.h"
 
 namespace kestrava_myers {
+
+using kestrava_bytes::common_prefix;
+using kestrava_bytes::common_suffix;
+
 namespace {
 
 // The snakes, out of the passes' loops: most steps find none, and the loops

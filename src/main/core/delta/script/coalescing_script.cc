@@ -1,4 +1,4 @@
-#include "delta/edit_script.h"
+#include "core/delta/script/edit_script.h"
 
 namespace {
 

@@ -7,14 +7,22 @@
 // of its 6-byte grams, the old value is scanned once against it for the
 // longest match at every gathered position, and each stretch is then encoded
 // by the cheapest sequence of inserts and copies over those matches.
+#include "core/delta/indexed/refine.h"
+
 #include <stdlib.h>
 #include <string.h>
 
-#include "delta/indexed_emit.h"
-#include "delta/old_index.h"
+#include <type_traits>
+
+#include "core/delta/indexed/old_index.h"
+#include "core/delta/indexed/parse.h"
+#include "core/delta/script/item_codec.h"
 
 namespace kestrava_indexed {
 namespace {
+
+using kestrava_items::item;
+using kestrava_items::item_reader;
 
 constexpr uint32_t kGram = 6;
 // The old value is scanned at every kScanStep-th position: matches of
@@ -35,8 +43,6 @@ constexpr uint8_t kBucketTries = 64;
 // Items held back at most while a batch is gathered: this many, or a quarter
 // of the batch's bytes.
 constexpr uint32_t kQueue = 1024;
-
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 // Little-endian value of 6 bytes, read byte by byte so that it is the same
 // on every platform.
@@ -64,50 +70,56 @@ struct refiner {
     uint32_t gathered = 0;  // bytes of the queued inserts and short copies
     bool changed = false;
 
-    // Batch storage, sized for `capacity` positions.
-    uint8_t *bytes = nullptr, *room = nullptr, *back = nullptr, *best_len = nullptr, *step = nullptr, *flags = nullptr;
+    // Batch storage, sized for `capacity` positions, in one allocation.
+    void *memory = nullptr;
     uint32_t *next = nullptr, *heads = nullptr, *best_p = nullptr, *cost_a = nullptr, *cost_b = nullptr;
+    uint8_t *bytes = nullptr, *room = nullptr, *back = nullptr, *best_len = nullptr, *step = nullptr, *flags = nullptr;
     uint8_t *copy_len = nullptr, *bucket_tries = nullptr;
     uint32_t head_bits = 1;
 
-    bool allocate() {
-        size_t c = capacity;
-        uint32_t buckets = 2;
+    refiner() = default;
+    refiner(const refiner &) = delete;
+    refiner &operator=(const refiner &) = delete;
+    ~refiner() { free(memory); }
+
+    // Lays the batch's arrays out from `base`, wider elements first so that
+    // each is aligned, and returns the bytes they take (with a null base,
+    // only counts them).
+    uint64_t layout(uint8_t *base) {
+        const uint64_t c = capacity;
+        uint64_t buckets = 2;
         while (buckets < capacity) buckets <<= 1;
-        queue_size = capacity / 4 > kQueue ? capacity / 4 : kQueue;
-        queue = static_cast<entry *>(malloc(static_cast<size_t>(queue_size) * sizeof(entry)));
-        bytes = static_cast<uint8_t *>(malloc(c));
-        room = static_cast<uint8_t *>(malloc(c));
-        back = static_cast<uint8_t *>(malloc(c));
-        best_len = static_cast<uint8_t *>(malloc(c));
-        step = static_cast<uint8_t *>(malloc(c + 1));
-        flags = static_cast<uint8_t *>(malloc(c + 1));
-        copy_len = static_cast<uint8_t *>(malloc(c + 1));
-        next = static_cast<uint32_t *>(malloc(c * sizeof(uint32_t)));
-        best_p = static_cast<uint32_t *>(malloc(c * sizeof(uint32_t)));
-        cost_a = static_cast<uint32_t *>(malloc((c + 1) * sizeof(uint32_t)));
-        cost_b = static_cast<uint32_t *>(malloc((c + 1) * sizeof(uint32_t)));
-        heads = static_cast<uint32_t *>(malloc(static_cast<size_t>(buckets) * sizeof(uint32_t)));
-        bucket_tries = static_cast<uint8_t *>(malloc(buckets));
-        return queue && bytes && room && back && best_len && step && flags && copy_len && next && best_p && cost_a &&
-               cost_b && heads && bucket_tries;
+        uint64_t used = 0;
+        auto take = [&](auto *&array, uint64_t count) {
+            using element = typename std::remove_reference<decltype(*array)>::type;
+            if (base) array = reinterpret_cast<element *>(base + used);
+            used += count * sizeof(element);
+        };
+        take(queue, queue_size);
+        take(next, c);
+        take(best_p, c);
+        take(cost_a, c + 1);
+        take(cost_b, c + 1);
+        take(heads, buckets);
+        take(bytes, c);
+        take(room, c);
+        take(back, c);
+        take(best_len, c);
+        take(step, c + 1);
+        take(flags, c + 1);
+        take(copy_len, c + 1);
+        take(bucket_tries, buckets);
+        return used;
     }
 
-    void release() {
-        free(queue);
-        free(bytes);
-        free(room);
-        free(back);
-        free(best_len);
-        free(step);
-        free(flags);
-        free(copy_len);
-        free(next);
-        free(best_p);
-        free(cost_a);
-        free(cost_b);
-        free(heads);
-        free(bucket_tries);
+    bool allocate() {
+        queue_size = capacity / 4 > kQueue ? capacity / 4 : kQueue;
+        const uint64_t size = layout(nullptr);
+        if (size > SIZE_MAX) return false;
+        memory = malloc(static_cast<size_t>(size));
+        if (!memory) return false;
+        layout(static_cast<uint8_t *>(memory));
+        return true;
     }
 
     void push(entry e) {
@@ -134,6 +146,12 @@ struct refiner {
     }
 
     void flush();
+    // The end of the stretch of soft and inserted items from `from` on, with
+    // its inserted and total bytes.
+    uint32_t stretch_end(uint32_t from, uint32_t &inserted, uint32_t &length) const;
+    uint32_t gather();
+    void gather_stretch(uint32_t from, uint32_t end, uint32_t length, uint32_t &total);
+    void write(bool parse);
     bool scan_old(uint32_t total);
     void parse_stretch(uint32_t first_local, uint32_t length, uint32_t new_start);
 };
@@ -193,12 +211,12 @@ bool refiner::scan_old(uint32_t total) {
                 *link = next[t];
             else
                 link = next + t;
-            // Scanned every other old position: the match may start earlier.
-            uint32_t b = backward_match(old_v + p, bytes + t, back[t] < p ? back[t] : p);
+            // Scanned every kScanStep-th old position: the match may start earlier.
+            uint32_t b = match_backward(old_v + p, bytes + t, back[t] < p ? back[t] : p);
             uint32_t start = t - b, from = p - b;
             uint32_t limit = room[start];
             if (n_old - from < limit) limit = n_old - from;
-            uint32_t len = b + kGram + forward_match(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
+            uint32_t len = b + kGram + match_forward(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
             if (len > best_len[start]) {
                 if (best_len[start] < 8 && len >= 8) ++matched;
                 best_len[start] = static_cast<uint8_t>(len);
@@ -215,54 +233,11 @@ bool refiner::scan_old(uint32_t total) {
 }
 
 // The cheapest encoding of the stretch at local positions [first, first +
-// length): cost_a[j] ends with a copy, cost_b[j] with an inserted byte (an
-// insert's head counted as one byte). Then written through the emitter.
+// length), written through the emitter.
 void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start) {
-    enum : uint8_t { from_a = 0, from_b = 1 };
-    cost_a[0] = 0;
-    cost_b[0] = kInfinite;
-    for (uint32_t j = 1; j <= length; ++j) cost_a[j] = cost_b[j] = kInfinite;
-    for (uint32_t j = 0; j < length; ++j) {
-        uint32_t a = cost_a[j], b = cost_b[j];
-        uint8_t start_state = a <= b ? from_a : from_b;
-        uint32_t base = a <= b ? a : b;
-        // An inserted byte: a new insert after a copy, or one more byte.
-        uint32_t via_a = a == kInfinite ? kInfinite : a + 2, via_b = b == kInfinite ? kInfinite : b + 1;
-        uint32_t lit = via_a < via_b ? via_a : via_b;
-        if (lit < cost_b[j + 1]) {
-            cost_b[j + 1] = lit;
-            flags[j + 1] = static_cast<uint8_t>((flags[j + 1] & 1) | (via_a < via_b ? 0 : 2));
-        }
-        uint32_t len = best_len[first + j];
-        if (len == 0) continue;
-        uint32_t off_cost = base + head(best_p[first + j]);
-        for (uint32_t l = 1; l <= len; ++l) {
-            uint32_t cost = off_cost + head(l);
-            if (cost < cost_a[j + l]) {
-                cost_a[j + l] = cost;
-                copy_len[j + l] = static_cast<uint8_t>(l);
-                flags[j + l] = static_cast<uint8_t>((flags[j + l] & 2) | start_state);
-            }
-        }
-    }
-    // Back from the end: step[j] is the length of the copy starting at j, 0
-    // for an inserted byte.
-    uint32_t j = length;
-    bool in_a = cost_a[length] < cost_b[length];
-    while (j > 0) {
-        if (in_a) {
-            uint32_t l = copy_len[j];
-            j -= l;
-            step[j] = static_cast<uint8_t>(l);
-            in_a = (flags[j + l] & 1) == from_a;
-        } else {
-            j -= 1;
-            step[j] = 0;
-            in_a = (flags[j + 1] & 2) == 0;
-        }
-    }
+    cheapest_parse(best_len + first, best_p + first, length, {cost_a, cost_b, copy_len, flags}, step);
     uint32_t run = 0;
-    for (j = 0; j < length;) {
+    for (uint32_t j = 0; j < length;) {
         if (step[j] == 0) {
             ++run;
             ++j;
@@ -276,60 +251,60 @@ void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start)
     if (run) em.literal(new_start + length - run, run);
 }
 
-// Parses the gathered stretches and writes every held-back item in order.
-void refiner::flush() {
-    // Only stretches with enough inserted bytes are parsed (a stretch cut by
-    // the batch's end is judged on what it holds).
-    uint32_t k0 = 0;
-    // Local positions of the stretches worth parsing.
-    uint32_t total = 0;
-    uint32_t k = 0;
-    bool any = false;
-    // The end of the stretch of soft and inserted items from k on, with its
-    // inserted and total bytes.
-    auto stretch_end = [this](uint32_t from, uint32_t &inserted, uint32_t &length) {
-        uint32_t end = from;
-        while (end < queued && queue[end].kind != entry::hard) {
-            if (queue[end].kind == entry::inserted) inserted += queue[end].len;
-            length += queue[end].len;
-            ++end;
+uint32_t refiner::stretch_end(uint32_t from, uint32_t &inserted, uint32_t &length) const {
+    uint32_t end = from;
+    while (end < queued && queue[end].kind != entry::hard) {
+        if (queue[end].kind == entry::inserted) inserted += queue[end].len;
+        length += queue[end].len;
+        ++end;
+    }
+    return end;
+}
+
+// Gathers the bytes of the stretch queue[from, end) (`length` of them) at
+// local position `total` on, each with the room left before and after it
+// within the stretch, and seeds the matches with its short copies.
+void refiner::gather_stretch(uint32_t from, uint32_t end, uint32_t length, uint32_t &total) {
+    const uint32_t first = total;
+    for (uint32_t e = from; e < end; ++e) {
+        memcpy(bytes + total, new_v + queue[e].new_pos, queue[e].len);
+        for (uint32_t x = 0; x < queue[e].len; ++x) {
+            uint32_t left = length - (total + x - first);
+            room[total + x] = static_cast<uint8_t>(left < kMaxMatch ? left : kMaxMatch);
+            uint32_t before = total + x - first;
+            back[total + x] = static_cast<uint8_t>(before < kMaxMatch ? before : kMaxMatch);
+            best_len[total + x] = 0;
         }
-        return end;
-    };
-    // First walk: gather bytes and seed the matches with the short copies.
-    for (k = k0; k < queued;) {
+        if (queue[e].kind == entry::soft) {
+            best_len[total] = static_cast<uint8_t>(queue[e].len < room[total] ? queue[e].len : room[total]);
+            best_p[total] = queue[e].off;
+        }
+        total += queue[e].len;
+    }
+}
+
+// The stretches worth parsing again (enough inserted bytes; a stretch cut by
+// the batch's end is judged on what it holds), gathered: their byte count.
+uint32_t refiner::gather() {
+    uint32_t total = 0;
+    for (uint32_t k = 0; k < queued;) {
         if (queue[k].kind == entry::hard) {
             ++k;
             continue;
         }
         uint32_t inserted = 0, length = 0;
         const uint32_t end = stretch_end(k, inserted, length);
-        if (inserted >= kMinInserted) {
-            any = true;
-            uint32_t first = total;
-            for (uint32_t e = k; e < end; ++e) {
-                memcpy(bytes + total, new_v + queue[e].new_pos, queue[e].len);
-                for (uint32_t x = 0; x < queue[e].len; ++x) {
-                    uint32_t left = length - (total + x - first);
-                    room[total + x] = static_cast<uint8_t>(left < kMaxMatch ? left : kMaxMatch);
-                    uint32_t before = total + x - first;
-                    back[total + x] = static_cast<uint8_t>(before < kMaxMatch ? before : kMaxMatch);
-                    best_len[total + x] = 0;
-                }
-                if (queue[e].kind == entry::soft) {
-                    best_len[total] = static_cast<uint8_t>(queue[e].len < room[total] ? queue[e].len : room[total]);
-                    best_p[total] = queue[e].off;
-                }
-                total += queue[e].len;
-            }
-        }
+        if (inserted >= kMinInserted) gather_stretch(k, end, length, total);
         k = end;
     }
-    // One scan of the old value per batch: not worth it for a few bytes.
-    bool parse = any && total >= (n_old >> 12) && scan_old(total);
-    // Second walk: write.
-    total = 0;
-    for (k = k0; k < queued;) {
+    return total;
+}
+
+// Every held-back item in order, the gathered stretches parsed again when
+// `parse`.
+void refiner::write(bool parse) {
+    uint32_t total = 0;
+    for (uint32_t k = 0; k < queued;) {
         if (queue[k].kind == entry::hard) {
             em.copy(queue[k].off, queue[k].len, queue[k].new_pos);
             ++k;
@@ -351,6 +326,14 @@ void refiner::flush() {
         }
         k = end;
     }
+}
+
+// A batch: the stretches gathered, the old value scanned for their matches
+// (once per batch: not worth it for a few bytes), every held-back item
+// written.
+void refiner::flush() {
+    const uint32_t total = gather();
+    write(total > 0 && total >= (n_old >> 12) && scan_old(total));
     queued = 0;
     gathered = 0;
 }
@@ -362,7 +345,7 @@ void refiner::flush() {
 bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, const output &first) {
     constexpr uint32_t kSamples = 2048, kBits = 12, kLarge = 65536;
     uint64_t inserted = 0;
-    item_reader reader{first.data, first.data + first.len};
+    item_reader reader(first.data, first.data + first.len);
     item it;
     while (reader.next(it))
         if (!it.copy && it.len >= 8) inserted += it.len - 7;
@@ -372,7 +355,7 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     uint16_t table[1u << kBits] = {};
     uint32_t count = 0;
     uint64_t every = inserted / kSamples + 1, seen = 0, pos = 0;
-    reader = item_reader{first.data, first.data + first.len};
+    reader = item_reader(first.data, first.data + first.len);
     while (reader.next(it) && count < kSamples) {
         if (!it.copy && it.len >= 8) {
             for (uint64_t k = (every - seen % every) % every; k < it.len - 7 && count < kSamples; k += every) {
@@ -413,11 +396,8 @@ int refine(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t 
     r.em.out = &out;
     r.em.new_v = new_v;
     r.capacity = n_old / 64 > 1024 ? n_old / 64 : 1024;
-    if (!r.allocate()) {
-        r.release();
-        return -1;
-    }
-    item_reader reader{first.data, first.data + first.len};
+    if (!r.allocate()) return -1;
+    item_reader reader(first.data, first.data + first.len);
     item it;
     uint32_t pos = 0;
     while (reader.next(it)) {
@@ -427,7 +407,6 @@ int refine(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t 
     }
     r.flush();
     r.em.close();
-    r.release();
     if (out.oom) return -1;
     return r.changed ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-#include "delta/diagonal_band.h"
+#include "core/delta/myers/band/diagonal_band.h"
 
 #include <stdlib.h>
 #include <string.h>

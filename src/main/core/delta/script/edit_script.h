@@ -6,7 +6,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "buffer/buf.h"
+#include "core/buffer/buf.h"
 
 typedef struct edit_script {
     int32_t insert_start, insert_length, match_start, match_length;

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "export.h"
+#include "core/export.h"
 
 KESTRAVA_API int32_t number_of_leading_zeroes_long(uint64_t v);
 KESTRAVA_API int32_t number_of_leading_zeroes_int(int32_t v);

@@ -1,4 +1,4 @@
-#include "delta/search_snapshots.h"
+#include "core/delta/myers/band/search_snapshots.h"
 
 #include <stdlib.h>
 

@@ -1,14 +1,14 @@
 // Entry point of the search, its record and the exported step functions.
-#include "delta/myers.h"
+#include "core/delta/myers/myers.h"
 
 #include <stdlib.h>
 
 #include <new>
 
-#include "delta/bits.h"
-#include "delta/diagonal_band.h"
-#include "delta/myers_work.h"
-#include "delta/search_snapshots.h"
+#include "core/delta/common/search_rules.h"
+#include "core/delta/myers/bits.h"
+#include "core/delta/myers/middle_snake.h"
+#include "core/delta/myers/task_list.h"
 
 namespace kestrava_myers {
 namespace {
@@ -64,14 +64,9 @@ int32_t binary_diff(const buf *old_value, int32_t old_offset, int32_t old_length
     if (!e) return 1;  // no memory for the search: the caller sends the whole value
     // Nobody else sees this run's execution, so its searches may keep their
     // values in a band of their own instead of the storage.
-    diagonal_band band;
-    snapshot_store snapshots;
+    band_path band(path, band_from, band_after);
     bool ok = run_tasks(e, stats, [&](work &w) {
         w.band = &band;
-        w.snapshots = &snapshots;
-        w.path = path;
-        w.band_from = band_from;
-        w.band_after = band_after;
         if (quality == 4)
             w.trim(old_offset, old_length, new_offset, new_length);
         else
@@ -112,10 +107,7 @@ int32_t myers_binary_diff_check_bounds(const buf *b, int32_t offset, int32_t len
     return 0;
 }
 
-int32_t myers_binary_diff_corner(int32_t d, int32_t n) {
-    if (d <= n) return d;
-    return static_cast<int32_t>(2 * static_cast<int64_t>(n) - d);
-}
+int32_t myers_binary_diff_corner(int32_t d, int32_t n) { return kestrava_myers::corner(d, n); }
 
 int32_t myers_binary_diff_bailout_limit(int32_t a, int32_t b, int32_t c) {
     int64_t root = approx_cube_root(static_cast<int64_t>(b) + c);

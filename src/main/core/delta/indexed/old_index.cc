@@ -1,5 +1,5 @@
 // The index of the old value's sampled windows.
-#include "delta/old_index.h"
+#include "core/delta/indexed/old_index.h"
 
 #include <stdlib.h>
 
