@@ -85,3 +85,28 @@ if problems:
     sys.exit("%s: %s" % (wheel.name, "; ".join(problems)))
 PY
 }
+
+# wheel_machine_code_check WHEEL: the module's AVX-512 search passes were
+# compiled (zmm instructions) and the choice of them reads the processor
+# with cpuid, not through a feature table that the wheels' runtime would
+# leave empty (__cpu_model).
+wheel_machine_code_check() {
+  local dir module code
+  dir=$(mktemp -d)
+  python3 -c 'import sys, zipfile
+w = zipfile.ZipFile(sys.argv[1])
+w.extractall(sys.argv[2], [n for n in w.namelist() if n.startswith("kestrava_core") and n.endswith(".so")])' "$1" "$dir"
+  module=$(find "$dir" -name '*.so' | head -n 1)
+  code=$(objdump -d --no-show-raw-insn "$module" 2>/dev/null)
+  local zmm cpuid model
+  zmm=$(grep -c zmm <<<"$code" || true)
+  cpuid=$(grep -c $'\tcpuid' <<<"$code" || true)
+  model=$(grep -c '__cpu_model\|__cpu_indicator_init' <<<"$code" || true)
+  rm -rf "$dir"
+  if [ "$zmm" = 0 ] || [ "$cpuid" = 0 ] || [ "$model" != 0 ]; then
+    echo "$1: zmm instructions: $zmm, cpuid: $cpuid, __cpu_model uses: $model" >&2
+    return 1
+  fi
+  echo "  machine code: $zmm zmm instructions (AVX-512 passes), chosen with cpuid" >&2
+}
+
