@@ -53,10 +53,13 @@ EOF
 }
 
 # zig_cmake_args DIR: the CMake definitions that make a build use the
-# wrappers in DIR. No link-time optimisation: the binding library would turn
-# it on for the module, and zig would build its C++ runtime once more for it
-# (minutes per target), for a module whose core is linked prebuilt anyway.
+# wrappers in DIR. zig builds its C++ runtime (minutes per target) for each
+# kind of link: CMake's checks of the compiler only compile, so that they do
+# not ask for an unoptimised runtime, and there is no link-time
+# optimisation, which the binding library would turn on for the module (a
+# third runtime), for a module whose core is linked prebuilt anyway.
 zig_cmake_args() {
   echo "-DCMAKE_C_COMPILER=$1/zig-cc -DCMAKE_CXX_COMPILER=$1/zig-c++ -DCMAKE_AR=$1/zig-ar" \
-    "-DCMAKE_RANLIB=$1/zig-ranlib -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF"
+    "-DCMAKE_RANLIB=$1/zig-ranlib -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY" \
+    "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF"
 }
