@@ -23,6 +23,8 @@ _root_packages() {
     pkgs+=" python3-numpy"
     case "$suite" in
       bookworm | trixie) pkgs+=" g++ cmake ninja-build googletest" ;;
+      # The wheel builds take CMake from PyPI, whose i686 build needs it.
+      *) pkgs+=" libatomic1" ;;
     esac
   fi
   echo "$pkgs"
