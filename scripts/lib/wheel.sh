@@ -54,9 +54,10 @@ if problems:
   echo "$tagged"
 }
 
-# wheel_contents_check PYTHON WHEEL SRC: the wheel holds the module, every
-# type stub of the source tree SRC and the console scripts of its
-# pyproject.toml, and carries the version given there.
+# wheel_contents_check PYTHON WHEEL SRC: the wheel holds the package
+# kestrava_core (the extension module as its __init__, and the command line
+# with its console script) and every type stub of the source tree SRC, and
+# carries the version of its pyproject.toml.
 wheel_contents_check() {
   "$1" - "$2" "$3" <<'PY'
 import pathlib, re, sys, tomllib, zipfile
@@ -68,17 +69,17 @@ stubs = {p.relative_to(stub_dir).as_posix() for p in stub_dir.rglob("*.pyi")}
 problems = []
 if not stubs or not stubs <= names:
     problems.append("type stubs missing: %s" % sorted(stubs - names))
-# The extension module: at the top level or as the package's __init__.
-if not any(re.fullmatch(r"kestrava_core(/__init__)?\.[\w.-]+\.so", n) for n in names):
+if not any(re.fullmatch(r"kestrava_core/__init__\.[\w.-]+\.so", n) for n in names):
     problems.append("no extension module")
+if "kestrava_core/__main__.py" not in names:
+    problems.append("no command line")
 # The console scripts of pyproject.toml.
 declared = tomllib.loads((src / "pyproject.toml").read_text())["project"].get("scripts", {})
 entry_points = "kestrava_core-%s.dist-info/entry_points.txt" % version
-if declared:
-    text = zipfile.ZipFile(wheel).read(entry_points).decode() if entry_points in names else ""
-    missing = {name for name in declared if not re.search(r"(?m)^%s\s*=" % re.escape(name), text)}
-    if missing:
-        problems.append("console scripts missing: %s" % sorted(missing))
+text = zipfile.ZipFile(wheel).read(entry_points).decode() if entry_points in names else ""
+missing = {name for name, target in declared.items() if not re.search(r"(?m)^%s = %s$" % (re.escape(name), re.escape(target)), text)}
+if not declared or missing:
+    problems.append("console scripts missing: %s" % (sorted(missing) or "none declared"))
 if "kestrava_core-%s.dist-info/METADATA" % version not in names or not wheel.name.startswith("kestrava_core-%s-" % version):
     problems.append("not version %s" % version)
 if problems:

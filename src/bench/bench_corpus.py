@@ -220,6 +220,7 @@ def django_sources(cache, version):
 
 NUMPY_CORE = "numpy/core/_multiarray_umath.cpython-311-x86_64-linux-gnu.so"
 NUMPY_MTRAND = "numpy/random/mtrand.cpython-311-x86_64-linux-gnu.so"
+OPENBLAS = "numpy.libs/libopenblas64_p-r0-0cf96a72.3.23.dev.so"
 
 
 def pair_text(cache):
@@ -249,6 +250,85 @@ def pair_binary_edits(cache):
     return old, word_fixups(rng, new, 2000)
 
 
+def wheel_files(cache, name, version, suffix):
+    z = wheel(cache, name, version)
+    return b"".join(z.read(n) for n in sorted(n for n in z.namelist() if n.endswith(suffix)))
+
+
+def real_base(cache, size):
+    """size bytes of real files, as an archive of them holds: 64 KiB at a
+    time of code (Django 4.2's .py files), text in many languages (its .po
+    message catalogues) and machine code (numpy 1.26.3's OpenBLAS), two
+    parts machine code to one of each other."""
+    sources = [wheel_files(cache, "Django", "4.2", ".py"), wheel_files(cache, "Django", "4.2", ".po"),
+               wheel(cache, "numpy", "1.26.3").read(OPENBLAS)]
+    kinds = [0, 1, 2, 2]
+    taken = [0, 0, 0]
+    out = bytearray()
+    while len(out) < size:
+        src = kinds[(len(out) // (64 * KIB)) % len(kinds)]
+        out += sources[src][taken[src]:taken[src] + 64 * KIB]
+        taken[src] += 64 * KIB
+    return bytes(out[:size])
+
+
+def real_taker(cache, seed):
+    """Gives slices of real material that the real base does not hold, but
+    of the same kinds: code (numpy 1.26.4's .py files), text (the later half
+    of Django 4.2.7's message catalogues) and machine code (numpy 1.26.4's
+    _multiarray_umath), in turn, from positions picked by a fixed seed."""
+    text = wheel_files(cache, "Django", "4.2.7", ".po")
+    pool = [wheel_files(cache, "numpy", "1.26.4", ".py"), text[len(text) // 2:],
+            wheel(cache, "numpy", "1.26.4").read(NUMPY_CORE)]
+    rng = Rng(seed)
+    made = itertools.count()
+
+    def take(n):
+        parts = []
+        while n > 0:
+            src = pool[next(made) % len(pool)]
+            k = min(n, len(src) // 2)
+            at = rng.below(len(src) - k)
+            parts.append(src[at:at + k])
+            n -= k
+        return b"".join(parts)
+    return take
+
+
+def real_blocks(size):
+    def make(cache):
+        old = real_base(cache, size)
+        return old, block_edits(Rng(108), old, 16, size // 512, size // 128, real_taker(cache, 109))
+    return make
+
+
+def real_append(size):
+    def make(cache):
+        old = real_base(cache, size)
+        return old, old + real_taker(cache, 110)(size // 16)
+    return make
+
+
+def pair_py_files(cache):
+    """Every .py file of Django that changed between 4.2 and 4.2.7, as
+    separate pairs."""
+    a, b = wheel(cache, "Django", "4.2"), wheel(cache, "Django", "4.2.7")
+    names = sorted(set(n for n in a.namelist() if n.endswith(".py")) & set(b.namelist()))
+    return [(a.read(n), b.read(n)) for n in names if a.read(n) != b.read(n)]
+
+
+def numpy_shared_objects(cache, version):
+    # Every .so of the wheel but OpenBLAS (35 MB, not rebuilt between the
+    # two releases) and _multiarray_umath (its own case), in path order.
+    z = wheel(cache, "numpy", version)
+    names = sorted(n for n in z.namelist() if n.endswith(".so") and n != NUMPY_CORE and not n.startswith("numpy.libs/"))
+    return b"".join(z.read(n) for n in names)
+
+
+def pair_so_releases(cache):
+    return numpy_shared_objects(cache, "1.26.3"), numpy_shared_objects(cache, "1.26.4")
+
+
 def pair_tiny_10(cache):
     old = noise("tiny-10", 10)
     return old, old[:4] + b"\x00\x01" + old[5:]
@@ -260,11 +340,15 @@ def pair_tiny_1k(cache):
 
 
 class DeltaCase:
-    def __init__(self, case_id, title, make, quick):
+    """A pair of values, or with pairs=True a list of pairs that every tool
+    encodes one after the other (measured and sized as one)."""
+
+    def __init__(self, case_id, title, make, quick, pairs=False):
         self.id = case_id
         self.title = title
         self.make = make
         self.quick = quick
+        self.pairs = pairs
 
 
 def delta_cases():
@@ -277,12 +361,36 @@ def delta_cases():
         DeltaCase("py-releases", "all .py files of Django 4.2 and 4.2.7, concatenated", pair_py_releases, False),
         DeltaCase("binary-releases", "numpy _multiarray_umath .so, releases 1.26.3 and 1.26.4",
                   pair_binary_releases, False),
+        DeltaCase("py-files", "the 39 .py files that changed from Django 4.2 to 4.2.7, as separate pairs",
+                  pair_py_files, True, pairs=True),
+        DeltaCase("so-releases", "numpy's other 18 .so files of 1.26.3 and 1.26.4, concatenated",
+                  pair_so_releases, False),
     ]
     for size, label in ((MIB, "1M"), (16 * MIB, "16M")):
         for shape, title, make in SHAPES:
             cases.append(DeltaCase("%s-%s" % (label, shape), "%s MiB: %s" % (label[:-1], title),
                                    (lambda m, s: lambda cache: m(s))(make, size), size <= MIB))
+        cases.append(DeltaCase("%s-real-blocks" % label, "%s MiB of real files: 8 blocks of other real code, text "
+                               "and machine code inserted, 8 deleted" % label[:-1], real_blocks(size), size <= MIB))
+    cases.append(DeltaCase("16M-real-append", "16 MiB of real files: 1 MiB of other real code, text and "
+                           "machine code appended",
+                           real_append(16 * MIB), False))
     return cases
+
+
+def frame_pairs(values):
+    """Several values in one file: each preceded by its length (4 bytes,
+    little-endian)."""
+    return b"".join(struct.pack("<I", len(v)) + v for v in values)
+
+
+def unframe(data):
+    out, i = [], 0
+    while i < len(data):
+        (n,) = struct.unpack_from("<I", data, i)
+        out.append(data[i + 4:i + 4 + n])
+        i += 4 + n
+    return out
 
 
 def case_files(cache, case):
@@ -291,7 +399,11 @@ def case_files(cache, case):
     old_path, new_path = os.path.join(d, case.id + ".old"), os.path.join(d, case.id + ".new")
     if not (os.path.exists(old_path) and os.path.exists(new_path)):
         os.makedirs(d, exist_ok=True)
-        old, new = case.make(cache)
+        if case.pairs:
+            pairs = case.make(cache)
+            old, new = frame_pairs([p[0] for p in pairs]), frame_pairs([p[1] for p in pairs])
+        else:
+            old, new = case.make(cache)
         for path, data in ((old_path, old), (new_path, new)):
             with open(path + ".tmp", "wb") as f:
                 f.write(data)

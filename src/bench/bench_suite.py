@@ -32,7 +32,17 @@ BUILD = os.path.join(REPO, "build")
 
 # Tools, by the names the tables use.
 KESTRAVA_DELTA = ["diff", "diff_indexed"]
-DELTA_TOOLS = KESTRAVA_DELTA + ["xdelta3 -e -S none", "xdelta3 -e", "zstd --patch-from --long", "bsdiff4"]
+# The in-process yardsticks of diff_indexed: zstd with the old value as a
+# raw prefix (what --patch-from does, without the process) at levels 3 and
+# 19, and an uncompressed delta that, like ours, copies from the old value.
+YARDSTICKS = ["pyzstd -3 prefix", "pyzstd -19 prefix", "hdiffpatch"]
+# A delta compressed afterwards (the delta, then pyzstd at that level with no
+# prefix; decoding decompresses, then patches): what a user shipping over a
+# slow link gets beside compressing against the old value directly.
+COMPRESSED = ["diff_indexed + pyzstd -3", "diff_indexed + pyzstd -19"]
+DELTA_TOOLS = KESTRAVA_DELTA + YARDSTICKS + COMPRESSED + ["xdelta3 -e -S none", "xdelta3 -e",
+                                                          "zstd --patch-from --long", "zstd -19 --patch-from --long",
+                                                          "bsdiff4"]
 KESTRAVA_DUMPS = ["dumps", "dumps indefinite=False"]
 DUMPS_TOOLS = KESTRAVA_DUMPS + ["cbor2", "msgpack", "orjson"]
 
@@ -44,6 +54,10 @@ CLI = {
                    ["xdelta3", "-d", "-f", "-s", "{old}", "{delta}", "{out}"]),
     "zstd --patch-from --long": (["zstd", "-q", "-f", "--long", "--patch-from={old}", "{new}", "-o", "{out}"],
                                  ["zstd", "-q", "-f", "-d", "--long", "--patch-from={old}", "{delta}", "-o", "{out}"]),
+    "zstd -19 --patch-from --long": (["zstd", "-q", "-f", "-19", "--long", "--patch-from={old}", "{new}", "-o",
+                                      "{out}"],
+                                     ["zstd", "-q", "-f", "-d", "--long", "--patch-from={old}", "{delta}", "-o",
+                                      "{out}"]),
 }
 
 # In-process calls shorter than this are timed in batches, so that tiny
@@ -114,7 +128,8 @@ def time_in_process(fn, repeat, budget):
     result = fn()
     first, cpu = time.perf_counter() - t0, time.process_time() - c0
     peak_kib = peak.stop()
-    result = bytes(result)
+    if not isinstance(result, list):
+        result = bytes(result)
     best, runs, spent = first, 1, first
     loops = 1 if first >= MIN_SAMPLE else min(100000, int(MIN_SAMPLE / max(first, 1e-7)) + 1)
     while more_runs(runs, repeat, spent, best * loops, budget):
@@ -155,10 +170,39 @@ def time_command(argv, repeat, budget):
     return {"best": best, "cpu": cpu, "runs": runs, "loops": 1, "peak_kib": peak}
 
 
+def zstd_prefix_functions(level):
+    import pyzstd
+    from pyzstd import CParameter, DParameter
+
+    def window_log(old, new):
+        return min(30, max(10, max(len(old), len(new)).bit_length()))
+
+    def encode(old, new):
+        option = {CParameter.compressionLevel: level, CParameter.enableLongDistanceMatching: 1,
+                  CParameter.windowLog: window_log(old, new)}
+        return pyzstd.compress(new, option, zstd_dict=pyzstd.ZstdDict(old, is_raw=True).as_prefix)
+
+    def decode(old, delta):
+        return pyzstd.decompress(delta, zstd_dict=pyzstd.ZstdDict(old, is_raw=True).as_prefix,
+                                 option={DParameter.windowLogMax: 31})
+    return encode, decode
+
+
 def in_process_delta(tool):
     if tool == "bsdiff4":
         import bsdiff4
         return bsdiff4.diff, bsdiff4.patch
+    if tool.startswith("pyzstd "):
+        return zstd_prefix_functions(int(tool.split()[1][1:]))
+    if tool in COMPRESSED:
+        import pyzstd
+        from kestrava_core import delta
+        level = int(tool.split()[-1][1:])
+        return (lambda old, new: pyzstd.compress(bytes(delta.diff_indexed(old, new)), level)), \
+            (lambda old, packed: delta.patch(old, pyzstd.decompress(packed)))
+    if tool == "hdiffpatch":
+        import hdiffpatch
+        return (lambda old, new: hdiffpatch.diff(old, new, compression="none", validate=False)), hdiffpatch.apply
     from kestrava_core import delta
     return getattr(delta, tool), delta.patch
 
@@ -203,6 +247,17 @@ def worker_delta(job):
                 for a in CLI[tool][0 if encoding else 1]]
         out = time_command(argv, job["repeat"], job["budget"])
         result = read(job["out"])
+    elif job.get("pairs"):
+        # One call per pair, all of them timed as one measurement.
+        fn = in_process_delta(tool)[0 if encoding else 1]
+        olds, others = corpus.unframe(read(job["old"])), corpus.unframe(read(second))
+        results, out = time_in_process(lambda: [bytes(fn(o, x)) for o, x in zip(olds, others)], job["repeat"],
+                                       job["budget"])
+        result = corpus.frame_pairs(results)
+        if encoding:
+            with open(job["out"], "wb") as f:
+                f.write(result)
+            out["size"] = sum(len(r) for r in results)
     else:
         fn = in_process_delta(tool)[0 if encoding else 1]
         old, other = read(job["old"]), read(second)
@@ -211,7 +266,8 @@ def worker_delta(job):
             with open(job["out"], "wb") as f:
                 f.write(result)
     if encoding:
-        out.update(size=len(result), sha256=hashlib.sha256(result).hexdigest())
+        out.setdefault("size", len(result))
+        out["sha256"] = hashlib.sha256(result).hexdigest()
     else:
         out["match"] = result == read(job["new"])
         if os.path.exists(job["out"]):
@@ -233,7 +289,7 @@ def worker_probe(job):
     import kestrava_core
     from kestrava_core import delta
     versions = {}
-    for name in ("kestrava_core", "cbor2", "msgpack", "orjson", "bsdiff4", "matplotlib"):
+    for name in ("kestrava_core", "cbor2", "msgpack", "orjson", "bsdiff4", "pyzstd", "hdiffpatch", "matplotlib"):
         try:
             versions[name] = metadata.version(name)
         except metadata.PackageNotFoundError:
@@ -404,7 +460,8 @@ def machine_description(probe):
         ("kestrava_core", "%s, commit %s" % (v.get("kestrava_core", "?"), commit)),
         ("xdelta3", version(["xdelta3", "-V"])),
         ("zstd", version(["zstd", "--version"])),
-        ("PyPI peers", ", ".join("%s %s" % (k, v[k]) for k in ("cbor2", "msgpack", "orjson", "bsdiff4") if k in v)),
+        ("PyPI peers", ", ".join("%s %s" % (k, v[k]) for k in ("pyzstd", "hdiffpatch", "cbor2", "msgpack", "orjson",
+                                                               "bsdiff4") if k in v)),
     ]
 
 
@@ -433,6 +490,9 @@ class Bench:
         if a.case and not any(fnmatch.fnmatch(case_id, p) for p in a.case):
             return False
         if a.tool and not any(fnmatch.fnmatch(tool, p) for p in a.tool):
+            return False
+        # Level 19 takes seconds a run: the quick run keeps the minutes short.
+        if a.quick and not a.tool and "-19" in tool:
             return False
         return True
 
@@ -496,11 +556,13 @@ class Bench:
                                                                  tag.replace(" ", "_")))
 
         encs = self.measure(what, builds, lambda tag: {"op": "delta", "tool": tool, "old": old_path,
-                                                       "new": new_path, "out": delta_path(tag)})
+                                                       "new": new_path, "out": delta_path(tag),
+                                                       "pairs": case.pairs})
         have = [b for b, e in zip(builds, encs) if e["status"] == "ok"]
         done = iter(self.measure("patch of " + what, have,
                                  lambda tag: {"op": "patch", "tool": tool, "old": old_path, "delta": delta_path(tag),
-                                              "new": new_path, "out": delta_path(tag) + ".out"}))
+                                              "new": new_path, "out": delta_path(tag) + ".out",
+                                              "pairs": case.pairs}))
         decs = [next(done) if e["status"] == "ok" else {"status": "skipped", "label": "no delta"} for e in encs]
         for dec, (_, tag) in zip(decs, builds):
             if dec["status"] == "ok" and not dec["match"]:
@@ -510,6 +572,8 @@ class Bench:
     def run_delta_case(self, case):
         old_path, new_path = corpus.case_files(self.cache, case)
         old_size, new_size = os.path.getsize(old_path), os.path.getsize(new_path)
+        if case.pairs:  # the values, without the lengths framing them
+            old_size, new_size = (sum(len(v) for v in corpus.unframe(read(p))) for p in (old_path, new_path))
         self.corpus_rows.append((case.id, case.title, fmt_int(old_size), fmt_int(new_size),
                                  corpus.sha256_file(old_path)[:16], corpus.sha256_file(new_path)[:16]))
         log("=== %s: %s (%s -> %s bytes) ===" % (case.id, case.title, fmt_int(old_size), fmt_int(new_size)))
@@ -520,8 +584,10 @@ class Bench:
             reason = None
             if self.skipped(case.id, tool):
                 reason = "skipped"
-            elif tool == "diff_indexed" and not self.probe["diff_indexed"]:
+            elif (tool == "diff_indexed" or tool in COMPRESSED) and not self.probe["diff_indexed"]:
                 reason = "n/a"
+            elif case.pairs and tool in CLI:
+                reason = "n/a (pairs)"
             elif tool == "bsdiff4" and max(old_size, new_size) > self.args.bsdiff_max_mb * 1e6:
                 reason = "skipped (> %g MB)" % self.args.bsdiff_max_mb
             skipped = {"status": "skipped", "label": reason}
@@ -658,6 +724,7 @@ def report(bench, chart_name):
             rows.append([case_id, fmt_int(any_row["new_size"])] +
                         [cell_size_time(cells[t], r) if t in cells else "" for t in tools])
         out.append(table(["case", "new B"] + ["`%s`" % t for t in tools], rows))
+        out += yardstick_section(bench)
         out += ["", "## Deltas in detail", ""]
         rows = []
         for row in bench.rows:
@@ -690,6 +757,45 @@ def report(bench, chart_name):
         out.append(table(["case", "what", "old B", "new B", "old SHA-256", "new SHA-256"], bench.corpus_rows))
         out.append("")
     return "\n".join(out)
+
+
+def size_ratio(new, old):
+    if new.get("status") != "ok" or old.get("status") != "ok" or old["size"] <= 0:
+        return ""
+    return "%.2f" % (new["size"] / old["size"])
+
+
+def yardstick_section(bench):
+    """diff_indexed beside the in-process yardsticks, case by case: its time
+    over pyzstd's at level 3 (elapsed and CPU), its size over hdiffpatch's."""
+    r = bench.args.repeat
+    by_case = {}
+    for row in bench.rows:
+        by_case.setdefault(row["case"].id, {})[row["tool"]] = row["enc"]
+    if not any("diff_indexed" in c and any(t in c for t in YARDSTICKS) for c in by_case.values()):
+        return []
+    out = ["", "## `diff_indexed` beside the in-process yardsticks", "",
+           "All in-process, in this one run. time/zstd-3 is `diff_indexed`'s time over pyzstd's at level 3 "
+           "with the old value as prefix (below 1: faster), by elapsed and by CPU time; size/hdiff is its delta "
+           "size over hdiffpatch's uncompressed delta (below 1: smaller).", ""]
+    rows = []
+    none = {"status": "missing"}
+    for case_id, cells in by_case.items():
+        ix = cells.get("diff_indexed", none)
+        z3, z19, hd = (cells.get(t, none) for t in YARDSTICKS)
+
+        def t(cell):
+            return "%s (%s)" % (fmt_time(cell, r), fmt_cpu(cell)) if cell.get("status") == "ok" else \
+                fmt_time(cell, r) if cell.get("status") != "missing" else ""
+
+        def b(cell):
+            return fmt_int(cell["size"]) if cell.get("status") == "ok" else ""
+        rows.append([case_id, t(ix), t(z3), ratio(ix, z3), ratio(ix, z3, "cpu"), t(z19), t(hd),
+                     b(ix), b(z3), b(z19), b(hd), size_ratio(ix, hd)])
+    out.append(table(["case", "`diff_indexed` (CPU)", "pyzstd -3 (CPU)", "time/zstd-3", "CPU/zstd-3",
+                      "pyzstd -19 (CPU)", "hdiffpatch (CPU)", "`diff_indexed` B", "pyzstd -3 B", "pyzstd -19 B",
+                      "hdiffpatch B", "size/hdiff"], rows))
+    return out
 
 
 def ratio(new, old, key="best"):
@@ -741,8 +847,10 @@ def chart(bench, path):
     def panel(ax, groups, tools, value, title, xlabel):
         """Horizontal bars, a group per case and a bar per tool; stopped
         runs as hatched bars at the budget."""
-        colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
         n = len(tools)
+        # Ten colours by default: more tools than that would share them.
+        colours = plt.rcParams["axes.prop_cycle"].by_key()["color"] if n <= 10 else \
+            list(matplotlib.colormaps["tab20"].colors)
         height = 0.8 / max(n, 1)
         for gi, (label, cells) in enumerate(groups):
             for ti, tool in enumerate(tools):
@@ -806,7 +914,7 @@ def chart(bench, path):
         plt.setp(ax2.get_yticklabels(), visible=False)
         labels = [t if any(g[1][t]["enc"]["status"] != "skipped" for g in delta_groups if t in g[1])
                   else t + " (n/a)" for t in delta_tools]
-        fig.legend(handles, labels, loc="upper center", ncol=len(delta_tools), fontsize=8,
+        fig.legend(handles, labels, loc="upper center", ncol=min(len(delta_tools), 7), fontsize=8,
                    bbox_to_anchor=(0.5, 0.965))
     if dumps_groups:
         ax3 = fig.add_subplot(grid[1, :])
@@ -833,7 +941,8 @@ def parse_args(argv):
                                 epilog="Cases: " + ", ".join(c.id for c in corpus.delta_cases()) + ", " +
                                        ", ".join("dumps-" + d for d in corpus.DOCUMENTS) +
                                        ".\nTools: " + ", ".join(DELTA_TOOLS + DUMPS_TOOLS) + ".")
-    p.add_argument("--quick", action="store_true", help="small cases and 1 MiB shapes only")
+    p.add_argument("--quick", action="store_true",
+                   help="small cases and 1 MiB shapes only, without the level-19 rows (unless --tool names them)")
     p.add_argument("--case", action="append", default=[], metavar="PATTERN",
                    help="only cases matching this glob (e.g. '16M-*', 'dumps-*'); may repeat")
     p.add_argument("--tool", action="append", default=[], metavar="PATTERN",

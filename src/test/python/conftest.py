@@ -23,10 +23,11 @@ settings.load_profile("kestrava")
 
 
 # When the suite checks an installed wheel, the module must be the one
-# installed there, not a build lying around on the way to the tests.
+# installed there, not a build lying around on the way to the tests. The
+# module is the __init__ of the package directory kestrava_core.
 _expected_dir = os.environ.get("KESTRAVA_EXPECT_MODULE_IN")
 if _expected_dir:
-    _module_dir = pathlib.Path(kestrava_core.__file__).resolve().parent
+    _module_dir = pathlib.Path(kestrava_core.__file__).resolve().parent.parent
     if _module_dir != pathlib.Path(_expected_dir).resolve():
         raise pytest.UsageError("kestrava_core was imported from %s, expected %s" % (kestrava_core.__file__, _expected_dir))
 

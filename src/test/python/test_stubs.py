@@ -9,8 +9,9 @@ import kestrava_core
 
 mypy_api = pytest.importorskip("mypy.api", reason="mypy is not installed")
 
-# The stub-only package is installed beside the extension module.
-INSTALLED_STUBS = pathlib.Path(kestrava_core.__file__).resolve().parent / "kestrava_core-stubs"
+# The stub-only package is installed beside the package kestrava_core,
+# whose __init__ is the extension module.
+INSTALLED_STUBS = pathlib.Path(kestrava_core.__file__).resolve().parent.parent / "kestrava_core-stubs"
 
 GOOD = """
 from kestrava_core import cbor, delta
@@ -23,6 +24,8 @@ view: memoryview = memoryview(delta.patch(old_value=b"old", diff=raw))
 bounded: PythonOutBuf = delta.patch(b"old", raw, max_size=1 << 20)
 encoded: bytes = cbor.dumps({"k": [1, 2.5, None]}, indefinite=False, max_depth=3)
 version: str = cbor.__version__ + delta.__version__
+from kestrava_core.__main__ import main
+status: int = main(["dumps", "--definite"])
 """
 
 BAD = """
@@ -34,6 +37,8 @@ cbor.dumps(1, depth=2)
 delta.diff_indexed(b"old", None)
 delta.patch(b"old", b"d", 3)
 delta.patch(b"old", b"d", max_size="3")
+from kestrava_core.__main__ import main
+main("dumps")
 """
 
 
@@ -48,7 +53,8 @@ def test_stubs_accept_correct_use(tmp_path):
     assert status == 0, out + err
     # What mypy read are the stubs that came with the module, not a copy in a source tree.
     parsed = re.findall(r"Parsing (\S+) \((kestrava_core(?:\.\w+)?)\)", err)
-    assert sorted(module for _, module in parsed) == ["kestrava_core", "kestrava_core.cbor", "kestrava_core.delta"], err
+    assert sorted(module for _, module in parsed) == ["kestrava_core", "kestrava_core.__main__",
+                                                           "kestrava_core.cbor", "kestrava_core.delta"], err
     assert {pathlib.Path(path).resolve().parent for path, _ in parsed} == {INSTALLED_STUBS}
 
 
@@ -56,4 +62,4 @@ def test_stubs_reject_wrong_use(tmp_path):
     out, _, status = run(tmp_path, BAD)
     assert status == 1
     errors = [line for line in out.splitlines() if ": error:" in line]
-    assert [line.split(":")[1] for line in errors] == ["3", "4", "5", "6", "7", "8", "9"], out
+    assert [line.split(":")[1] for line in errors] == ["3", "4", "5", "6", "7", "8", "9", "11"], out
