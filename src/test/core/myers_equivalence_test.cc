@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "core/delta/common/byte_match.h"
-#include "core/delta/myers/task_list.h"
+#include "core/delta/myers/band/cpu_features.h"
 #include "core/delta/myers/band/search_snapshots.h"
+#include "core/delta/myers/task_list.h"
 #include "myers_reference.h"
 #include "pair_gen.h"
 #include "test_util.h"
@@ -343,3 +344,47 @@ TEST(ByteMatch, WideComparisonEqualsBytewise) {
 }
 
 }  // namespace
+
+// The vector passes need every one of five AVX-512 extensions and a system
+// that saves the 512-bit state; the processor's own answer must agree with
+// what the kernel reports in /proc/cpuinfo (which leaves out what it does
+// not save).
+TEST(SearchPasses, Avx512NeedsEveryExtensionAndTheSystemsSupport) {
+    using kestrava_myers::avx512_passes_supported;
+    using kestrava_myers::cpu_registers;
+    const uint32_t ebx = (1u << 16) | (1u << 28) | (1u << 30) | (1u << 31), ecx = 1u << 1;
+    const cpu_registers full = {13, 1u << 27, ebx, ecx, 0xe7};
+    EXPECT_TRUE(avx512_passes_supported(full));
+    for (int bit : {16, 28, 30, 31}) {
+        cpu_registers r = full;
+        r.leaf7_ebx &= ~(1u << bit);
+        EXPECT_FALSE(avx512_passes_supported(r)) << "leaf 7 ebx bit " << bit;
+    }
+    cpu_registers r = full;
+    r.leaf7_ecx = 0;
+    EXPECT_FALSE(avx512_passes_supported(r)) << "no VBMI";
+    r = full;
+    r.max_leaf = 6;
+    EXPECT_FALSE(avx512_passes_supported(r)) << "no leaf 7";
+    r = full;
+    r.leaf1_ecx = 0;
+    EXPECT_FALSE(avx512_passes_supported(r)) << "system without xsave";
+    for (int bit : {1, 2, 5, 6, 7}) {
+        r = full;
+        r.xcr0 &= ~(uint64_t(1) << bit);
+        EXPECT_FALSE(avx512_passes_supported(r)) << "XCR0 bit " << bit;
+    }
+
+    std::FILE *f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) GTEST_SKIP() << "no /proc/cpuinfo";
+    std::string flags;
+    char line[8192];
+    while (flags.empty() && std::fgets(line, sizeof line, f))
+        if (std::string(line).rfind("flags", 0) == 0) flags = std::string(line) + " ";
+    std::fclose(f);
+    for (char &c : flags) c = (c == '\t' || c == '\n') ? ' ' : c;
+    bool listed = !flags.empty();
+    for (const char *name : {" avx512f ", " avx512cd ", " avx512bw ", " avx512vl ", " avx512vbmi "})
+        listed = listed && flags.find(name) != std::string::npos;
+    EXPECT_EQ(listed, kestrava_myers::passes_for(search_path::avx512) != nullptr) << flags;
+}

@@ -1,7 +1,12 @@
 // The passes one diagonal at a time, for every processor; and the choice of
 // passes for a run.
 #include "core/delta/common/byte_match.h"
+#include "core/delta/myers/band/cpu_features.h"
 #include "core/delta/myers/band/search_passes.h"
+
+#if KESTRAVA_HAVE_AVX512_PASSES
+#include <cpuid.h>
+#endif
 
 namespace kestrava_myers {
 
@@ -127,11 +132,30 @@ namespace {
 const pass_forms kScalarForms = {kScalarPasses, kScalarPasses, kScalarPasses, false};
 
 #if KESTRAVA_HAVE_AVX512_PASSES
-// (libgcc reads the processor's features once, when the library loads.)
+cpu_registers read_cpu_registers() {
+    cpu_registers r = {};
+    unsigned a, b, c, d;
+    r.max_leaf = __get_cpuid_max(0, nullptr);
+    if (r.max_leaf < 1) return r;
+    __cpuid(1, a, b, c, d);
+    r.leaf1_ecx = c;
+    if (r.max_leaf >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        r.leaf7_ebx = b;
+        r.leaf7_ecx = c;
+    }
+    if (r.leaf1_ecx & (1u << 27)) {  // OSXSAVE: xgetbv is allowed
+        uint32_t lo, hi;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        r.xcr0 = (static_cast<uint64_t>(hi) << 32) | lo;
+    }
+    return r;
+}
+
+// Read once; cpuid is slow under a hypervisor.
 bool have_avx512_passes() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512cd");
+    static const bool have = avx512_passes_supported(read_cpu_registers());
+    return have;
 }
 
 const pass_forms kAvx512Forms = {kAvx512Passes, kAvx512FourPasses, kScalarPasses, true};
