@@ -1,29 +1,23 @@
-// ValueEncoder: writes a DumpsValue into a CBOR generator. Its two options
-// (indefinite-length containers, depth limit) are template parameters, so
-// the per-item code carries no tests of them.
+// ValueEncoder: writes a DumpsValue as CBOR into the result's bytes. Its
+// two options (indefinite-length containers, depth limit) are template
+// parameters, so the per-item code carries no tests of them.
 #ifndef KESTRAVA_PYTHON_VALUE_ENCODER_H
 #define KESTRAVA_PYTHON_VALUE_ENCODER_H
 
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
-#include <vector>
 
 #include "cbor/cbor_float_width.h"
-#include "cbor/cbor_generator.h"
-#include "cbor/cbor_generator_append.h"
 #include "cbor/describe_object.h"
 #include "cbor/dumps_value.h"
 #include "cbor/fast_paths.h"
+#include "cbor/output.h"
 
 namespace kestrava {
 
@@ -66,7 +60,6 @@ private:
     uint32_t &nesting;
 };
 
-[[noreturn]] void throw_write_failure(uint64_t written, uint64_t item_bytes);
 [[noreturn]] void throw_cannot_encode(pybind11::handle object);
 [[noreturn]] void throw_depth_exceeded(uint32_t max_depth);
 [[noreturn]] void throw_integer_out_of_range(pybind11::handle object, std::size_t text_limit);
@@ -83,35 +76,11 @@ class ValueEncoder : private std::conditional_t<Limited, detail::DepthLimit, det
 public:
     explicit ValueEncoder(uint32_t max_depth)
         : Depth(max_depth),
-          generator(cbor_generator_create(), cbor_generator_free),
           nesting_limit(static_cast<uint32_t>(std::clamp(Py_GetRecursionLimit(), 1, max_native_nesting))),
-          fast_paths(dumps_fast_paths_enabled()) {
-        if (!generator) {
-            throw std::bad_alloc();
-        }
-    }
+          fast_paths(dumps_fast_paths_enabled()) {}
 
-    // The output: the generator's bytes with the spliced strings in their
-    // places, copied once into a new bytes object.
-    pybind11::bytes result() const {
-        const cbor_generator *g = generator.get();
-        const char *data = reinterpret_cast<const char *>(g->data);
-        if (splices.empty()) {
-            return pybind11::bytes(data, g->len);
-        }
-        pybind11::bytes out(nullptr, static_cast<std::size_t>(g->len + spliced));
-        char *to = PyBytes_AS_STRING(out.ptr());
-        uint32_t from = 0;
-        for (const Splice &splice : splices) {
-            std::memcpy(to, data + from, splice.at - from);
-            to += splice.at - from;
-            from = splice.at;
-            std::memcpy(to, splice.data, splice.size);
-            to += splice.size;
-        }
-        std::memcpy(to, data + from, g->len - from);
-        return out;
-    }
+    // The output as a bytes object; the encoder is spent afterwards.
+    pybind11::bytes result() { return output.finish(); }
 
     // The argument, as the general rule matched it: an exact built-in
     // scalar goes through its shortcut, as it would as an element.
@@ -140,7 +109,7 @@ private:
     // about 1.5 MB of stack (5 MB with AddressSanitizer).
     static constexpr int max_native_nesting = 6000;
 
-    std::unique_ptr<cbor_generator, void (*)(cbor_generator *)> generator;
+    CborOutput output;
     const std::size_t text_limit = 40;
     // Containers currently open, against the interpreter's recursion limit.
     uint32_t nesting = 0;
@@ -152,45 +121,9 @@ private:
     // are still true.
     uint64_t python_steps = 0;
 
-    // Long strings of exact str and bytes objects are not copied into the
-    // generator but into the result, once: the generator gets their heads,
-    // and the strings are spliced in behind them at the end. Their objects
-    // are held until then; they cannot change, and releasing them runs no
-    // Python code.
-    struct Splice {
-        uint32_t at;  // generator offset the string follows
-        const char *data;
-        uint32_t size;
-        pybind11::object owner;
-    };
-    static constexpr Py_ssize_t splice_from = 2048;
-    std::vector<Splice> splices;
-    uint64_t spliced = 0;
+    void write_byte(uint8_t byte) { output.byte(byte); }
 
-    cbor_generator *out() { return generator.get(); }
-
-    // The generator may hold what the whole output may: 4294967295 bytes,
-    // less those spliced in.
-    uint64_t max_len() const { return UINT32_MAX - spliced; }
-
-    // Writer results: -1 means the output could not take the item.
-    void check(int result, uint64_t item_bytes) {
-        if (result < 0) {
-            detail::throw_write_failure(generator->len + spliced, item_bytes);
-        }
-    }
-
-    void write_byte(uint8_t byte) {
-        uint8_t *at = generator_claim(out(), 1, max_len());
-        if (at == nullptr) {
-            detail::throw_write_failure(generator->len + spliced, 1);
-        }
-        *at = byte;
-    }
-
-    void write_head(uint8_t major, uint64_t argument) {
-        check(generator_write_head(out(), major, argument, max_len()), 9);
-    }
+    void write_head(uint8_t major, uint64_t argument) { output.head(major, argument); }
 
     void write_signed(int64_t v) {
         write_head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
@@ -200,33 +133,15 @@ private:
         uint8_t initial = 0;
         uint64_t bits = 0;
         cbor_float_item(x, initial, bits);
-        check(generator_write_sized(out(), initial, bits, max_len()), 9);
+        output.float_item(initial, bits);
     }
 
     void write_string(uint8_t major, const char *data, Py_ssize_t size) {
-        const uint64_t length = static_cast<uint64_t>(size);
-        check(generator_write_string(out(), major, data, length, max_len()), length + 9);
+        output.string(major, data, static_cast<uint64_t>(size));
     }
 
-    // A string whose bytes belong to `owner`, an exact str or bytes object.
-    // Fails where copying it would have failed: past 32 bits, before the
-    // head; or when the output cannot hold it, after the head.
     void write_owned_string(uint8_t major, const char *data, Py_ssize_t size, PyObject *owner) {
-        if (size < splice_from) {
-            write_string(major, data, size);
-            return;
-        }
-        const uint64_t length = static_cast<uint64_t>(size);
-        if (length > UINT32_MAX) {
-            detail::throw_write_failure(generator->len + spliced, length + 9);
-        }
-        write_head(major, length);
-        if (generator->len + spliced + length > UINT32_MAX) {
-            detail::throw_write_failure(generator->len + spliced, length + 9);
-        }
-        splices.push_back(Splice{generator->len, data, static_cast<uint32_t>(length),
-                                 pybind11::reinterpret_borrow<pybind11::object>(owner)});
-        spliced += length;
+        output.owned_string(major, data, static_cast<uint64_t>(size), owner);
     }
 
     // --- the shortcuts: objects whose type is exactly a built-in one ---
