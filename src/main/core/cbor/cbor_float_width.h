@@ -21,7 +21,7 @@ namespace kestrava {
    truncates to a normal half and cannot produce subnormal ones; single
    precision for every other value a single holds exactly, subnormal singles
    included; double precision otherwise (double subnormals among them). */
-inline bool cbor_float_item_of_bits(uint64_t b, uint8_t &initial, uint64_t &bits) {
+inline __attribute__((always_inline)) bool cbor_float_item_of_bits(uint64_t b, uint8_t &initial, uint64_t &bits) {
     const uint64_t sign = b >> 63;
     const uint32_t biased = static_cast<uint32_t>(b >> 52) & 0x7ffu;
     const uint64_t fraction = b & ((uint64_t{1} << 52) - 1);
@@ -63,7 +63,7 @@ inline bool cbor_float_item_of_bits(uint64_t b, uint8_t &initial, uint64_t &bits
     return true;
 }
 
-inline bool cbor_float_item(double x, uint8_t &initial, uint64_t &bits) {
+inline __attribute__((always_inline)) bool cbor_float_item(double x, uint8_t &initial, uint64_t &bits) {
     uint64_t b;
     std::memcpy(&b, &x, sizeof b);
     return cbor_float_item_of_bits(b, initial, bits);

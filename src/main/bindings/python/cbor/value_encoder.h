@@ -60,6 +60,23 @@ private:
     uint32_t &nesting;
 };
 
+// A strong reference for as long as it lives; empty until `hold`.
+class Held {
+public:
+    Held() = default;
+    explicit Held(PyObject *o) : object(o) { Py_INCREF(o); }
+    ~Held() { Py_XDECREF(object); }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    void hold(PyObject *o) {
+        Py_INCREF(o);
+        object = o;
+    }
+
+private:
+    PyObject *object = nullptr;
+};
+
 [[noreturn]] void throw_cannot_encode(pybind11::handle object);
 [[noreturn]] void throw_depth_exceeded(uint32_t max_depth);
 [[noreturn]] void throw_integer_out_of_range(pybind11::handle object, std::size_t text_limit);
@@ -82,8 +99,8 @@ public:
     // The output as a bytes object; the encoder is spent afterwards.
     pybind11::bytes result() { return output.finish(); }
 
-    // The argument, as the general rule matched it: an exact built-in
-    // scalar goes through its shortcut, as it would as an element.
+    // The argument, as the general rule matched it: an object of an exact
+    // built-in type goes through its shortcut, as it would as an element.
     void write_argument(const DumpsValue &value) {
         if (fast_paths) {
             PyObject *o = std::visit(
@@ -95,7 +112,7 @@ public:
                     }
                 },
                 value);
-            if (o != nullptr && write_plain_scalar(o)) {
+            if (o != nullptr && (write_plain_scalar(o) || write_exact_container(o))) {
                 return;
             }
         }
@@ -121,27 +138,15 @@ private:
     // are still true.
     uint64_t python_steps = 0;
 
-    void write_byte(uint8_t byte) { output.byte(byte); }
-
-    void write_head(uint8_t major, uint64_t argument) { output.head(major, argument); }
-
-    void write_signed(int64_t v) {
-        write_head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+    KESTRAVA_HOT void write_signed(int64_t v) {
+        output.head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
     }
 
-    void write_float(double x) {
+    KESTRAVA_HOT void write_float(double x) {
         uint8_t initial = 0;
         uint64_t bits = 0;
         cbor_float_item(x, initial, bits);
         output.float_item(initial, bits);
-    }
-
-    void write_string(uint8_t major, const char *data, Py_ssize_t size) {
-        output.string(major, data, static_cast<uint64_t>(size));
-    }
-
-    void write_owned_string(uint8_t major, const char *data, Py_ssize_t size, PyObject *owner) {
-        output.owned_string(major, data, static_cast<uint64_t>(size), owner);
     }
 
     // --- the shortcuts: objects whose type is exactly a built-in one ---
@@ -153,15 +158,9 @@ private:
     // same bytes and errors. A bool is never a subclass; None is the one
     // instance of its type.
 
-    static bool is_plain_scalar(PyObject *o) {
-        const PyTypeObject *type = Py_TYPE(o);
-        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-               o == Py_None || type == &PyBytes_Type;
-    }
-
-    // Writes `o` when it is a plain scalar; false, with nothing done,
-    // otherwise.
-    bool write_plain_scalar(PyObject *o) {
+    // Writes `o` when it is a plain scalar (no Python code can run while it
+    // is written); false, with nothing done, otherwise.
+    KESTRAVA_HOT bool write_plain_scalar(PyObject *o) {
         const PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type) {
             write_plain_text(o);
@@ -170,9 +169,9 @@ private:
         } else if (type == &PyFloat_Type) {
             write_float(PyFloat_AS_DOUBLE(o));
         } else if (type == &PyBool_Type) {
-            write_byte(o == Py_True ? 0xf5 : 0xf4);
+            output.byte(o == Py_True ? 0xf5 : 0xf4);
         } else if (o == Py_None) {
-            write_byte(0xf6);
+            output.byte(0xf6);
         } else if (type == &PyBytes_Type) {
             write_plain_bytes(o);
         } else {
@@ -181,9 +180,28 @@ private:
         return true;
     }
 
+    // Writes `o` when it is an exact list, tuple or dict; false otherwise.
+    bool write_exact_container(PyObject *o) {
+        const PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyDict_Type) {
+            write_dict(o);
+        } else if (type == &PyList_Type) {
+            write_list(o);
+        } else if (type == &PyTuple_Type) {
+            write_tuple(o);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     // The integer rule for an exact int: its value decides, and rebuilding
     // an int from a converted value always compares equal.
-    void write_plain_int(PyObject *o) {
+    KESTRAVA_HOT void write_plain_int(PyObject *o) {
+        write_int_by_value(o);
+    }
+
+    __attribute__((noinline)) void write_int_by_value(PyObject *o) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
@@ -193,7 +211,7 @@ private:
         if (overflow > 0) {
             const unsigned long long u = PyLong_AsUnsignedLongLong(o);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                write_head(0, u);
+                output.head(0, u);
                 return;
             }
         }
@@ -201,21 +219,27 @@ private:
         detail::throw_integer_out_of_range(o, text_limit);
     }
 
-    void write_plain_text(PyObject *o) {
+    KESTRAVA_HOT void write_plain_text(PyObject *o) {
 #if !defined(PYPY_VERSION)
         // ASCII text is its own UTF-8 form, stored right behind the object.
         if (PyUnicode_IS_COMPACT_ASCII(o)) {
-            write_owned_string(3, static_cast<const char *>(PyUnicode_DATA(o)), PyUnicode_GET_LENGTH(o), o);
+            const auto *ascii = reinterpret_cast<const PyASCIIObject *>(o);
+            output.owned_string(3, reinterpret_cast<const char *>(ascii + 1), static_cast<uint64_t>(ascii->length),
+                                o);
             return;
         }
 #endif
+        write_text_as_utf8(o);
+    }
+
+    __attribute__((noinline)) void write_text_as_utf8(PyObject *o) {
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(o, &size);
         if (utf8 == nullptr) {
             PyErr_Clear();
             detail::throw_no_utf8(o);
         }
-        write_owned_string(3, utf8, size, o);
+        output.owned_string(3, utf8, static_cast<uint64_t>(size), o);
     }
 
     void write_plain_bytes(PyObject *o) {
@@ -226,30 +250,26 @@ private:
         if (PyBytes_AsStringAndSize(o, &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        write_owned_string(2, data, size, o);
+        output.owned_string(2, data, static_cast<uint64_t>(size), o);
 #else
-        write_owned_string(2, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), o);
+        output.owned_string(2, PyBytes_AS_STRING(o), static_cast<uint64_t>(PyBytes_GET_SIZE(o)), o);
 #endif
     }
 
     // An element of a container: through the shortcuts where its type
-    // allows, else through the general rule. The caller holds `element`.
-    void write_element(PyObject *element) {
-        if (fast_paths) {
-            if (write_plain_scalar(element)) {
-                return;
-            }
-            const PyTypeObject *type = Py_TYPE(element);
-            if (type == &PyList_Type || type == &PyTuple_Type) {
-                write_sequence(element);
-                return;
-            }
-            if (type == &PyDict_Type) {
-                write_dict(element);
-                return;
-            }
+    // allows, else through the general rule. The caller makes sure that it
+    // lives until Python code may run; from there on what writes it holds
+    // it.
+    KESTRAVA_HOT void write_element(PyObject *element) {
+        if (!(fast_paths && write_plain_scalar(element))) {
+            write_other_element(element);
         }
-        write_element_general(element);
+    }
+
+    void write_other_element(PyObject *element) {
+        if (!(fast_paths && write_exact_container(element))) {
+            write_element_general(element);
+        }
     }
 
     // A value matched by the general rule.
@@ -258,8 +278,10 @@ private:
     }
 
     // Matches one element and writes it; the match (and a bytearray's copy)
-    // lives only while the element is written.
-    void write_element_general(PyObject *element) {
+    // lives only while the element is written. Held from the start:
+    // matching may run Python code that drops it elsewhere.
+    __attribute__((noinline)) void write_element_general(PyObject *element) {
+        const detail::Held held(element);
         ++python_steps;
         DumpsValue value;
         std::string storage;
@@ -271,7 +293,7 @@ private:
 
     // --- the general rule's alternatives ---
 
-    void write_alternative(const pybind11::bool_ &b) { write_byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
+    void write_alternative(const pybind11::bool_ &b) { output.byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
 
     void write_alternative(const pybind11::float_ &f) { write_float(PyFloat_AS_DOUBLE(f.ptr())); }
 
@@ -282,7 +304,7 @@ private:
     void write_alternative(const pybind11::int_ &n) {
         uint64_t u = 0;
         if (convert_and_compare(n, u)) {
-            write_head(0, u);
+            output.head(0, u);
             return;
         }
         int64_t s = 0;
@@ -319,7 +341,7 @@ private:
         if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        write_string(2, data, size);
+        output.string(2, data, static_cast<uint64_t>(size));
     }
 
     void write_alternative(const pybind11::str &s) {
@@ -329,26 +351,27 @@ private:
             PyErr_Clear();
             detail::throw_no_utf8(s);
         }
-        write_string(3, utf8, size);
+        output.string(3, utf8, static_cast<uint64_t>(size));
     }
 
-    void write_alternative(const pybind11::none &) { write_byte(0xf6); }
+    void write_alternative(const pybind11::none &) { output.byte(0xf6); }
 
-    void write_alternative(bool b) { write_byte(b ? 0xf5 : 0xf4); }
+    void write_alternative(bool b) { output.byte(b ? 0xf5 : 0xf4); }
 
-    void write_alternative(uint64_t v) { write_head(0, v); }
+    void write_alternative(uint64_t v) { output.head(0, v); }
 
     void write_alternative(int64_t v) { write_signed(v); }
 
-    void write_alternative(std::string_view view) {
-        write_string(3, view.data(), static_cast<Py_ssize_t>(view.size()));
-    }
+    void write_alternative(std::string_view view) { output.string(3, view.data(), view.size()); }
 
     void write_alternative(const pybind11::list &l) { write_sequence(l.ptr()); }
     void write_alternative(const pybind11::tuple &t) { write_sequence(t.ptr()); }
     void write_alternative(const pybind11::dict &d) { write_dict(d.ptr()); }
 
     // --- containers ---
+    //
+    // Each holds the container it walks: Python code run while an element
+    // is written may drop it from elsewhere.
 
     void enter_element() {
         if constexpr (Limited) {
@@ -366,52 +389,47 @@ private:
 
     void open(uint8_t major, Py_ssize_t count) {
         if constexpr (Indefinite) {
-            write_byte(static_cast<uint8_t>(major << 5 | 31));
+            output.byte(static_cast<uint8_t>(major << 5 | 31));
         } else {
-            write_head(major, static_cast<uint64_t>(count));
+            output.head(major, static_cast<uint64_t>(count));
         }
     }
 
     void close() {
         if constexpr (Indefinite) {
-            write_byte(0xff);
+            output.byte(0xff);
         }
     }
 
     void write_sequence(PyObject *o) {
-        detail::NestingGuard guard(nesting, nesting_limit);
         if (PyList_CheckExact(o)) {
-            write_list_items(o);
+            write_list(o);
         } else if (PyTuple_CheckExact(o)) {
-            const Py_ssize_t n = PyTuple_GET_SIZE(o);
-            open(4, n);
-            // A tuple cannot change; each element is held all the same,
-            // since Python code run while one is written may drop it from
-            // elsewhere.
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                enter_element();
-                write_held_element(PyTuple_GET_ITEM(o, i));
-                leave_element();
-            }
-            close();
+            write_tuple(o);
         } else {
             write_items_by_index(o);
         }
     }
 
-    // Plain scalars need no reference of their own: nothing can release
-    // them while no Python code runs. Anything else is held while written.
-    void write_held_element(PyObject *element) {
-        if (fast_paths && write_plain_scalar(element)) {
-            return;
+    // A tuple cannot change, and holding it holds its elements.
+    void write_tuple(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit);
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        open(4, n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            enter_element();
+            write_element(PyTuple_GET_ITEM(o, i));
+            leave_element();
         }
-        const pybind11::object held = pybind11::reinterpret_borrow<pybind11::object>(element);
-        write_element(element);
+        close();
     }
 
     // Elements are read directly, with the bounds re-checked whenever Python
     // code may have run: it may have shrunk the list.
-    void write_list_items(PyObject *o) {
+    void write_list(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit);
         const Py_ssize_t n = PyList_GET_SIZE(o);
         open(4, n);
         Py_ssize_t size = n;
@@ -427,7 +445,7 @@ private:
             if (i >= size) {
                 detail::throw_list_index();
             }
-            write_held_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
+            write_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
             leave_element();
         }
         close();
@@ -452,6 +470,8 @@ private:
     // Subclasses may redefine __getitem__: every element goes through the
     // type's item access, on every interpreter.
     void write_items_by_index(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit);
         const Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
         open(4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -473,34 +493,36 @@ private:
     // count announced in a definite head, so a change of size, or more
     // entries than announced, is an error as in Python's own iteration.
     void write_dict(PyObject *o) {
+        const detail::Held held(o);
         detail::NestingGuard guard(nesting, nesting_limit);
         const Py_ssize_t n = PyDict_Size(o);
         open(5, n);
         Py_ssize_t position = 0;
         Py_ssize_t written = 0;
-        PyObject *key_ptr = nullptr;
-        PyObject *value_ptr = nullptr;
-        while (PyDict_Next(o, &position, &key_ptr, &value_ptr)) {
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(o, &position, &key, &value)) {
             if (written == n) {
                 detail::throw_dict_changed("dictionary keys changed during iteration");
             }
-            if (fast_paths && is_plain_scalar(key_ptr) && is_plain_scalar(value_ptr)) {
-                // No Python code runs: the entry stays, the size too.
-                enter_element();
-                write_plain_scalar(key_ptr);
-                write_plain_scalar(value_ptr);
-                leave_element();
-                ++written;
-                continue;
-            }
             const uint64_t steps = python_steps;
-            // Strong references from here: matching the key may delete the
-            // entry.
-            const auto key = pybind11::reinterpret_borrow<pybind11::object>(key_ptr);
-            const auto value = pybind11::reinterpret_borrow<pybind11::object>(value_ptr);
+            // Strong references where Python code may run before the entry
+            // is written: it may delete the entry. A plain key is written
+            // before any can run, and needs none.
+            detail::Held held_key;
+            detail::Held held_value;
             enter_element();
-            write_element(key_ptr);
-            write_element(value_ptr);
+            if (fast_paths && write_plain_scalar(key)) {
+                if (!write_plain_scalar(value)) {
+                    held_value.hold(value);
+                    write_element(value);
+                }
+            } else {
+                held_key.hold(key);
+                held_value.hold(value);
+                write_element(key);
+                write_element(value);
+            }
             leave_element();
             ++written;
             if (steps != python_steps && PyDict_Size(o) != n) {
