@@ -198,6 +198,32 @@ private:
     // The integer rule for an exact int: its value decides, and rebuilding
     // an int from a converted value always compares equal.
     KESTRAVA_HOT void write_plain_int(PyObject *o) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
+        // Up to two digits (60 bits) read where they lie: the sign is the
+        // sign of the digit count.
+        const Py_ssize_t digits = Py_SIZE(o);
+        if (digits >= -2 && digits <= 2) {
+            const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+            uint64_t magnitude = 0;
+            if (digits != 0) {
+                magnitude = d[0];
+                if (digits == 2 || digits == -2) {
+                    magnitude |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+                }
+            }
+            if (digits >= 0) {
+                output.head(0, magnitude);
+            } else {
+                output.head(1, magnitude - 1);
+            }
+            return;
+        }
+#elif !defined(PYPY_VERSION)
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+            write_signed(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o)));
+            return;
+        }
+#endif
         write_int_by_value(o);
     }
 
