@@ -23,38 +23,40 @@ namespace kestrava {
    included; double precision otherwise (double subnormals among them). */
 inline __attribute__((always_inline)) bool cbor_float_item_of_bits(uint64_t b, uint8_t &initial, uint64_t &bits) {
     const uint64_t sign = b >> 63;
-    const uint32_t biased = static_cast<uint32_t>(b >> 52) & 0x7ffu;
-    const uint64_t fraction = b & ((uint64_t{1} << 52) - 1);
-    initial = 0xf9;
-    if (biased == 0x7ffu) {
-        /* NaN (any sign or payload) and the infinities: fixed halves. */
-        bits = fraction != 0 ? 0x7e00u : sign != 0 ? 0xfc00u : 0x7c00u;
-        return false;
-    }
-    if ((b << 1) == 0) {
-        bits = sign << 15;
+    /* Unbiased exponent: -1023 for zeros and double subnormals, 1024 for
+       NaN and the infinities. */
+    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(b >> 52) & 0x7ffu) - 1023;
+    /* Fraction bits a half (the low 42) or a single (the low 29) drops. */
+    const bool half_fraction = (b << 22) == 0;
+    const bool single_fraction = (b << 35) == 0;
+    if (static_cast<uint32_t>(e + 14) <= 29 && half_fraction) {
+        initial = 0xf9;
+        bits = sign << 15 | static_cast<uint64_t>(e + 15) << 10 | (b >> 42 & 0x3ffu);
         return true;
     }
-    /* Unbiased exponent; -1023 for double subnormals, which no narrower
-       form holds. */
-    const int32_t e = static_cast<int32_t>(biased) - 1023;
-    if (e >= -14 && e <= 15 && (fraction & ((uint64_t{1} << 42) - 1)) == 0) {
-        bits = sign << 15 | static_cast<uint64_t>(e + 15) << 10 | fraction >> 42;
-        return true;
-    }
-    if (e >= -126 && e <= 127) {
-        if ((fraction & ((uint64_t{1} << 29) - 1)) == 0) {
+    if (static_cast<uint32_t>(e + 126) <= 253) {
+        if (single_fraction) {
             initial = 0xfa;
-            bits = sign << 31 | static_cast<uint64_t>(e + 127) << 23 | fraction >> 29;
+            bits = sign << 31 | static_cast<uint64_t>(e + 127) << 23 | (b >> 29 & 0x7fffffu);
             return true;
         }
+    } else if (e == 1024) {
+        /* NaN (any sign or payload) and the infinities: fixed halves. */
+        initial = 0xf9;
+        bits = (b << 12) != 0 ? 0x7e00u : sign != 0 ? 0xfc00u : 0x7c00u;
+        return false;
+    } else if ((b << 1) == 0) {
+        initial = 0xf9;
+        bits = sign << 15;
+        return true;
     } else if (e >= -149 && e < -126) {
         /* A subnormal single: the significand, implicit bit included, in
            units of 2^-149; exact when the bits shifted out are zero. */
         const uint32_t shift = static_cast<uint32_t>(-97 - e); /* 30..52 */
-        if ((fraction & ((uint64_t{1} << shift) - 1)) == 0) {
+        const uint64_t significand = (b & ((uint64_t{1} << 52) - 1)) | uint64_t{1} << 52;
+        if ((significand & ((uint64_t{1} << shift) - 1)) == 0) {
             initial = 0xfa;
-            bits = sign << 31 | (fraction | uint64_t{1} << 52) >> shift;
+            bits = sign << 31 | significand >> shift;
             return true;
         }
     }
