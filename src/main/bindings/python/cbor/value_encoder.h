@@ -33,31 +33,60 @@ struct DepthLimit {
     uint32_t max_depth;
 };
 
+// The interpreter's own recursion count, entered once per container.
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// CPython 3.11 counts down in the thread state; the calls do exactly this
+// (decrement, and check only when nothing is left), so the count is kept
+// here without a call, and the call made only where it checks.
+class InterpreterRecursion {
+public:
+    bool enter(const char *where) {
+        if (thread->recursion_remaining > 0) {
+            --thread->recursion_remaining;
+            return true;
+        }
+        return Py_EnterRecursiveCall(where) == 0;
+    }
+    void leave() { ++thread->recursion_remaining; }
+
+private:
+    PyThreadState *const thread = PyThreadState_Get();
+};
+#else
+class InterpreterRecursion {
+public:
+    bool enter(const char *where) { return Py_EnterRecursiveCall(where) == 0; }
+    void leave() { Py_LeaveRecursiveCall(); }
+};
+#endif
+
 // Native recursion follows the data, so it is bounded by the interpreter's
 // recursion limit: RecursionError instead of a blown stack. Counted here as
 // well as through the interpreter, whose own check does not apply to native
 // code everywhere (PyPy).
 class NestingGuard {
 public:
-    NestingGuard(uint32_t &nesting, uint32_t limit) : nesting(nesting) {
+    NestingGuard(uint32_t &nesting, uint32_t limit, InterpreterRecursion &interpreter)
+        : nesting(nesting), interpreter(interpreter) {
         if (nesting >= limit) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value to CBOR");
             throw pybind11::error_already_set();
         }
-        if (Py_EnterRecursiveCall(" while encoding a value to CBOR") != 0) {
+        if (!interpreter.enter(" while encoding a value to CBOR")) {
             throw pybind11::error_already_set();
         }
         ++nesting;
     }
     ~NestingGuard() {
         --nesting;
-        Py_LeaveRecursiveCall();
+        interpreter.leave();
     }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
 
 private:
     uint32_t &nesting;
+    InterpreterRecursion &interpreter;
 };
 
 // A strong reference for as long as it lives; empty until `hold`.
@@ -112,7 +141,7 @@ public:
                     }
                 },
                 value);
-            if (o != nullptr && (write_plain_scalar(o) || write_exact_container(o))) {
+            if (o != nullptr && write_exact<true>(o)) {
                 return;
             }
         }
@@ -131,6 +160,7 @@ private:
     // Containers currently open, against the interpreter's recursion limit.
     uint32_t nesting = 0;
     const uint32_t nesting_limit;
+    detail::InterpreterRecursion interpreter;
     const bool fast_paths;
     // Counts the steps that may run Python code (general matching, item
     // access of sequence subclasses, the release of what they held). While
@@ -158,9 +188,12 @@ private:
     // same bytes and errors. A bool is never a subclass; None is the one
     // instance of its type.
 
-    // Writes `o` when it is a plain scalar (no Python code can run while it
-    // is written); false, with nothing done, otherwise.
-    KESTRAVA_HOT bool write_plain_scalar(PyObject *o) {
+    // Writes `o` when its type is exactly a built-in one: a plain scalar
+    // (no Python code can run while it is written), or with `Containers` a
+    // list, dict or tuple too; false, with nothing done, otherwise. One
+    // chain of tests, the common types first.
+    template <bool Containers>
+    KESTRAVA_HOT bool write_exact(PyObject *o) {
         const PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type) {
             write_plain_text(o);
@@ -168,6 +201,12 @@ private:
             write_plain_int(o);
         } else if (type == &PyFloat_Type) {
             write_float(PyFloat_AS_DOUBLE(o));
+        } else if (Containers && type == &PyList_Type) {
+            write_list(o);
+        } else if (Containers && type == &PyDict_Type) {
+            write_dict(o);
+        } else if (Containers && type == &PyTuple_Type) {
+            write_tuple(o);
         } else if (type == &PyBool_Type) {
             output.byte(o == Py_True ? 0xf5 : 0xf4);
         } else if (o == Py_None) {
@@ -180,20 +219,7 @@ private:
         return true;
     }
 
-    // Writes `o` when it is an exact list, tuple or dict; false otherwise.
-    bool write_exact_container(PyObject *o) {
-        const PyTypeObject *type = Py_TYPE(o);
-        if (type == &PyDict_Type) {
-            write_dict(o);
-        } else if (type == &PyList_Type) {
-            write_list(o);
-        } else if (type == &PyTuple_Type) {
-            write_tuple(o);
-        } else {
-            return false;
-        }
-        return true;
-    }
+    KESTRAVA_HOT bool write_plain_scalar(PyObject *o) { return write_exact<false>(o); }
 
     // The integer rule for an exact int: its value decides, and rebuilding
     // an int from a converted value always compares equal.
@@ -287,13 +313,7 @@ private:
     // lives until Python code may run; from there on what writes it holds
     // it.
     KESTRAVA_HOT void write_element(PyObject *element) {
-        if (!(fast_paths && write_plain_scalar(element))) {
-            write_other_element(element);
-        }
-    }
-
-    void write_other_element(PyObject *element) {
-        if (!(fast_paths && write_exact_container(element))) {
+        if (!(fast_paths && write_exact<true>(element))) {
             write_element_general(element);
         }
     }
@@ -440,7 +460,7 @@ private:
     // A tuple cannot change, and holding it holds its elements.
     void write_tuple(PyObject *o) {
         const detail::Held held(o);
-        detail::NestingGuard guard(nesting, nesting_limit);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyTuple_GET_SIZE(o);
         open(4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -455,7 +475,7 @@ private:
     // code may have run: it may have shrunk the list.
     void write_list(PyObject *o) {
         const detail::Held held(o);
-        detail::NestingGuard guard(nesting, nesting_limit);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_GET_SIZE(o);
         open(4, n);
         Py_ssize_t size = n;
@@ -497,7 +517,7 @@ private:
     // type's item access, on every interpreter.
     void write_items_by_index(PyObject *o) {
         const detail::Held held(o);
-        detail::NestingGuard guard(nesting, nesting_limit);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
         open(4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -520,7 +540,7 @@ private:
     // entries than announced, is an error as in Python's own iteration.
     void write_dict(PyObject *o) {
         const detail::Held held(o);
-        detail::NestingGuard guard(nesting, nesting_limit);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyDict_Size(o);
         open(5, n);
         Py_ssize_t position = 0;
