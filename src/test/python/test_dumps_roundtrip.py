@@ -149,6 +149,22 @@ def test_integers_match_cbor2(n):
     assert dumps(n) == cbor2.dumps(n)
 
 
+@both_paths
+def test_output_lengths_and_string_heads_match_cbor2():
+    # The output grows by doubling from 256 bytes; string heads change at
+    # 24, 256 and 65536 bytes, and exact strings from 2048 bytes are spliced
+    # in at the end. Outputs ending on and around each of these lengths.
+    for n in list(range(0, 600)) + [2040, 2047, 2048, 4093, 4094, 65535, 65536, 70000]:
+        for value in ([1, b"x" * n], [b"y" * n, "z" * n], ["\u00e9" * (n // 2), None], list(range(n))):
+            assert dumps(value, indefinite=False) == cbor2.dumps(value), n
+    # Strings that are not exact str or bytes are always copied in.
+    for n in (23, 24, 255, 256, 65535, 65536, 70000):
+        assert dumps(LStr("s" * n)) == cbor2.dumps("s" * n)
+        assert dumps(LBytes(b"b" * n)) == cbor2.dumps(b"b" * n)
+        head = cbor2.dumps("t" * n)[:-n]
+        assert dumps(bytearray(b"t" * n)) == head + b"t" * n
+
+
 # --- the shortcuts against the general matching ----------------------------
 #
 # Values are generated as recipes and built afresh for every call, since some
