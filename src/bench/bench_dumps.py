@@ -5,7 +5,8 @@ peers for scale.
 
 Every implementation runs in a long-lived worker process; the run takes turns
 between them workload by workload, round after round, and keeps each one's
-best time, so machine noise hits all of them alike. Definite mode
+best time (elapsed, and CPU time apart), so machine noise hits all of them
+alike. Definite mode
 (indefinite=False) throughout.
 
   - new:   the module built from this working tree
@@ -136,15 +137,16 @@ def worker(kind):
             reply = {}
         else:  # time
             fn, value = impls[command["impl"]][command["workload"]], workloads[command["workload"]]
-            best = float("inf")
+            best = cpu = float("inf")
             for _ in range(command["repeat"]):
                 # Each call pays for its own garbage, not for that of the
                 # implementation measured before it.
                 gc.collect()
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 fn(value)
                 best = min(best, time.perf_counter() - start)
-            reply = {"best": best}
+                cpu = min(cpu, time.process_time() - start_cpu)
+            reply = {"best": best, "cpu": cpu}
         out.write(json.dumps(reply) + "\n")
         out.flush()
 
@@ -262,15 +264,17 @@ def measure(args, work):
     for name, w in cells:
         owners[name].ask(op="warm", impl=name, workload=w, times=warm)
     best = {cell: float("inf") for cell in cells}
+    cpu = dict(best)
     for r in range(args.rounds):
         for w in workloads:
             for name in order if r % 2 == 0 else reversed(order):
                 if (name, w) in best:
-                    t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)["best"]
-                    best[name, w] = min(best[name, w], t)
+                    t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)
+                    best[name, w] = min(best[name, w], t["best"])
+                    cpu[name, w] = min(cpu[name, w], t["cpu"])
     new.close()
     old.close()
-    return hello, order, workloads, best, identical
+    return hello, order, workloads, best, cpu, identical
 
 
 # Ratio columns: to the build before, to the fastest binary peer, and the
@@ -279,21 +283,23 @@ RATIOS = [("new", "old"), ("new", "ormsgpack"), ("new", "msgpack"), ("new", "flo
           ("indef", "new")]
 
 
-def report(hello, order, workloads, best, identical, baseline, args):
+def report(hello, order, workloads, best, cpu, identical, baseline, args):
     print()
     print("cbor.dumps(value, indefinite=False), %s %d-bit, best of %d rounds x %d calls; old = %s"
           % (hello["interpreter"], hello["bits"], args.rounds, args.repeat, baseline))
     ratios = [(a, b) for a, b in RATIOS if a in order and b in order]
-    header = "%-10s" % "document" + "".join("%11s" % n[:10] for n in order)
-    header += "".join("%11s" % ("%s/%s" % (a[:5], b[:5])) for a, b in ratios) + "  same bytes"
-    print(header)
-    for w in workloads:
-        row = "%-10s" % w + "".join("%11.2f" % (best[n, w] * 1e3) if (n, w) in best else "%11s" % "n/a"
-                                    for n in order)
-        row += "".join("%11.3f" % (best[a, w] / best[b, w]) if (a, w) in best and (b, w) in best else "%11s" % ""
-                       for a, b in ratios)
-        row += "  %s" % ("yes" if identical[w] else "NO")
-        print(row)
+    for title, times in (("elapsed", best), ("CPU time", cpu)):
+        print()
+        header = "%-10s" % title + "".join("%11s" % n[:10] for n in order)
+        header += "".join("%11s" % ("%s/%s" % (a[:5], b[:5])) for a, b in ratios) + "  same bytes"
+        print(header)
+        for w in workloads:
+            row = "%-10s" % w + "".join("%11.2f" % (times[n, w] * 1e3) if (n, w) in times else "%11s" % "n/a"
+                                        for n in order)
+            row += "".join("%11.3f" % (times[a, w] / times[b, w]) if (a, w) in times and (b, w) in times
+                           else "%11s" % "" for a, b in ratios)
+            row += "  %s" % ("yes" if identical[w] else "NO")
+            print(row)
     print("(ms; new = this tree, definite mode; indef = this tree with indefinite=True; a/b: a's time over b's,"
           " below 1 is faster; 'same bytes': old and new outputs identical in both modes)")
     sys.path.insert(0, str(HERE))
@@ -331,12 +337,13 @@ def main():
     if not args.no_setup:
         setup(args, work)
     baseline = (work / "baseline.txt").read_text().strip()
-    hello, order, workloads, best, identical = measure(args, work)
-    report(hello, order, workloads, best, identical, baseline, args)
+    hello, order, workloads, best, cpu, identical = measure(args, work)
+    report(hello, order, workloads, best, cpu, identical, baseline, args)
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps({
             "interpreter": hello["interpreter"], "bits": hello["bits"], "baseline": baseline,
             "ms": {w: {n: best[n, w] * 1e3 for n in order if (n, w) in best} for w in workloads},
+            "cpu_ms": {w: {n: cpu[n, w] * 1e3 for n in order if (n, w) in cpu} for w in workloads},
             "identical": identical}, indent=1))
     if not all(identical.values()):
         sys.exit(1)
