@@ -248,6 +248,24 @@ def test_list_growing_while_written_keeps_the_announced_count():
     assert dumps(items, indefinite=False) == h("82f501")
 
 
+@pytest.mark.parametrize("inner", ["list", "tuple", "dict"])
+@pytest.mark.parametrize("parent", ["list", "dict"])
+def test_container_dropped_by_its_parent_while_walked(parent, inner):
+    # An element of the inner container replaces the inner container in its
+    # parent (the size stays, so no error), dropping the only other reference
+    # to it: the walk must finish the inner container as it was.
+    def make(first):
+        return {"list": lambda: [first, "after"], "tuple": lambda: (first, "after"),
+                "dict": lambda: {"m": first, "a": "after"}}[inner]()
+
+    outer = [None, 5] if parent == "list" else {"i": None, "n": 5}
+    slot = 0 if parent == "list" else "i"
+    want = cbor2.dumps([make(True), 5] if parent == "list" else {"i": make(True), "n": 5})
+    outer[slot] = make(Mutator(lambda: outer.__setitem__(slot, None)))
+    assert dumps(outer, indefinite=False) == want
+    assert outer[slot] is None
+
+
 class LoudList(list):
     def __getitem__(self, index):
         value = super().__getitem__(index)
