@@ -5,19 +5,23 @@ peers for scale.
 
 Every implementation runs in a long-lived worker process; the run takes turns
 between them workload by workload, round after round, and keeps each one's
-best time, so machine noise hits all of them alike. Definite mode
+best time (elapsed, and CPU time apart), so machine noise hits all of them
+alike. Definite mode
 (indefinite=False) throughout.
 
   - new:   the module built from this working tree
   - old:   the module built from --baseline (a git ref) in its own venv
+  - indef:  this tree's module with indefinite=True (the default)
   - floor: a small C extension (bench_floor.c) that only visits every object
            through the Python/C calls an encoder needs and writes nothing
-  - msgpack (compiled packer) and cbor2 (compiled) on CPython; on PyPy,
+  - ormsgpack, msgpack (compiled packer) and cbor2 (compiled) on CPython,
+           and orjson on the documents JSON can hold; ormsgpack with
+           OPT_NON_STR_KEYS on the one document with integer keys. On PyPy,
            cbor2-py, cbor2's pure-Python encoder under the JIT
 
 Environments live under build/bench-dumps/ (or --work): the benchmark's own
 venvs, never the test venv. The workers also check that old and new write
-identical bytes for every workload.
+identical bytes for every workload, in both modes.
 
 usage: bench_dumps.py [--python INTERPRETER] [--baseline REF | --baseline-tree DIR]
                       [--rounds N] [--repeat N] [--quick] [--only NAME] [--no-setup] [--json FILE]
@@ -36,33 +40,60 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
-PEERS_CPYTHON = ["msgpack", "cbor2"]
+PEERS_CPYTHON = ["ormsgpack", "msgpack", "cbor2", "orjson"]
 
 
 # --- worker side -----------------------------------------------------------
 
-def worker_implementations(kind):
-    """name -> callable(value) for the implementations this venv provides."""
+def worker_implementations(kind, workloads):
+    """name -> {workload: callable(value)} for the implementations this venv
+    provides, on the workloads each can write."""
     impls = {}
-    if kind == "old":
-        from kestrava_core import cbor
-        impls["old"] = lambda v, dumps=cbor.dumps: dumps(v, indefinite=False)
-        return impls
+    everywhere = lambda fn: {w: fn for w in workloads}  # noqa: E731
     from kestrava_core import cbor
-    impls["new"] = lambda v, dumps=cbor.dumps: dumps(v, indefinite=False)
+    if kind == "old":
+        impls["old"] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
+        return impls
+    impls["new"] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
+    impls["indef"] = everywhere(cbor.dumps)
     import kestrava_bench_floor
-    impls["floor"] = kestrava_bench_floor.visit
+    impls["floor"] = everywhere(kestrava_bench_floor.visit)
     if platform.python_implementation() == "PyPy":
         from cbor2 import _encoder
-        impls["cbor2-py"] = _encoder.dumps
+        impls["cbor2-py"] = everywhere(_encoder.dumps)
     else:
         import cbor2
         import msgpack
+        import orjson
+        import ormsgpack
+        str_keys = lambda v: ormsgpack.packb(v)  # noqa: E731
+        any_keys = lambda v: ormsgpack.packb(v, option=ormsgpack.OPT_NON_STR_KEYS)  # noqa: E731
+        impls["ormsgpack"] = {w: any_keys if w in NON_STR_KEYS else str_keys for w in workloads}
         packer = msgpack.Packer(use_bin_type=True, autoreset=True)
         assert type(packer).__module__.startswith("msgpack._cmsgpack"), "msgpack without its compiled packer"
-        impls["msgpack"] = packer.pack
-        impls["cbor2"] = cbor2.dumps
+        impls["msgpack"] = everywhere(packer.pack)
+        impls["cbor2"] = everywhere(cbor2.dumps)
+        impls["orjson"] = {w: orjson.dumps for w in workloads if w in JSON_DOCUMENTS}
+    # A peer that refuses a document (ormsgpack and orjson stop at 255
+    # levels of nesting) is left out of its row.
+    for name, fns in impls.items():
+        for w, fn in list(fns.items()):
+            try:
+                fn(workloads[w])
+            except Exception:
+                del fns[w]
     return impls
+
+
+def nested_lists(count, depth):
+    # `count` lists, each `depth` lists deep around a small integer.
+    out = []
+    for i in range(count):
+        node = [i % 24]
+        for _ in range(depth - 1):
+            node = [node]
+        out.append(node)
+    return out
 
 
 def documents():
@@ -71,42 +102,51 @@ def documents():
     import bench_corpus
     out = {name: build() for name, (_, _, build) in bench_corpus.DOCUMENTS.items()}
     out["nested"] = bench_corpus.nested(300, 300)
+    out["lists"] = nested_lists(3000, 12)
     return out
 
 
-TITLES = {"nested": "300 chains of 300 levels of maps and arrays"}
+TITLES = {"nested": "300 chains of 300 levels of maps and arrays",
+          "lists": "3,000 lists nested 12 deep"}
+# Documents JSON can hold (orjson is measured on these), and those with keys
+# that are not strings (ormsgpack needs an option for them).
+JSON_DOCUMENTS = {"records", "floats", "nested", "lists"}
+NON_STR_KEYS = {"int-keys"}
 
 
 def worker(kind):
     workloads = documents()
-    impls = worker_implementations(kind)
+    impls = worker_implementations(kind, workloads)
     out = sys.stdout
     for line in sys.stdin:
         command = json.loads(line)
         if command["op"] == "hello":
-            reply = {"impls": list(impls), "workloads": list(workloads),
+            reply = {"impls": {name: list(fns) for name, fns in impls.items()}, "workloads": list(workloads),
                      "interpreter": "%s %s" % (platform.python_implementation(), platform.python_version()),
                      "bits": 8 * __import__("struct").calcsize("P")}
         elif command["op"] == "digest":
-            # Only the kestrava modules write CBOR of the same rules.
-            name = "new" if "new" in impls else "old"
-            reply = {w: hashlib.sha256(impls[name](v)).hexdigest() for w, v in workloads.items()}
+            # Only the kestrava modules write CBOR of the same rules; both
+            # modes are compared.
+            from kestrava_core import cbor
+            reply = {w: [hashlib.sha256(cbor.dumps(v, indefinite=mode)).hexdigest() for mode in (False, True)]
+                     for w, v in workloads.items()}
         elif command["op"] == "warm":
-            fn, value = impls[command["impl"]], workloads[command["workload"]]
+            fn, value = impls[command["impl"]][command["workload"]], workloads[command["workload"]]
             for _ in range(command["times"]):
                 fn(value)
             reply = {}
         else:  # time
-            fn, value = impls[command["impl"]], workloads[command["workload"]]
-            best = float("inf")
+            fn, value = impls[command["impl"]][command["workload"]], workloads[command["workload"]]
+            best = cpu = float("inf")
             for _ in range(command["repeat"]):
                 # Each call pays for its own garbage, not for that of the
                 # implementation measured before it.
                 gc.collect()
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 fn(value)
                 best = min(best, time.perf_counter() - start)
-            reply = {"best": best}
+                cpu = min(cpu, time.process_time() - start_cpu)
+            reply = {"best": best, "cpu": cpu}
         out.write(json.dumps(reply) + "\n")
         out.flush()
 
@@ -210,43 +250,58 @@ def measure(args, work):
     env["PYTHONPATH"] = str(work / "floor")
     new = Worker(work / "venv-new", "new", env)
     old = Worker(work / "venv-old", "old", dict(os.environ))
-    hello = new.ask(op="hello")
+    hello, old_hello = new.ask(op="hello"), old.ask(op="hello")
     workloads = [w for w in hello["workloads"] if not args.only or any(o in w for o in args.only)]
     owners = {name: new for name in hello["impls"]}
-    owners.update({name: old for name in old.ask(op="hello")["impls"]})
+    owners.update({name: old for name in old_hello["impls"]})
+    covers = dict(hello["impls"], **old_hello["impls"])
     order = ["old", "new"] + [n for n in hello["impls"] if n != "new"]
     new_digest, old_digest = new.ask(op="digest"), old.ask(op="digest")
     identical = {w: new_digest[w] == old_digest[w] for w in workloads}
     pypy = hello["interpreter"].startswith("PyPy")
     warm = args.warmup if args.warmup is not None else (15 if pypy else 1)
-    for w in workloads:
-        for name in order:
-            owners[name].ask(op="warm", impl=name, workload=w, times=warm)
-    best = {(n, w): float("inf") for n in order for w in workloads}
+    cells = [(n, w) for w in workloads for n in order if w in covers[n]]
+    for name, w in cells:
+        owners[name].ask(op="warm", impl=name, workload=w, times=warm)
+    best = {cell: float("inf") for cell in cells}
+    cpu = dict(best)
     for r in range(args.rounds):
         for w in workloads:
             for name in order if r % 2 == 0 else reversed(order):
-                t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)["best"]
-                best[name, w] = min(best[name, w], t)
+                if (name, w) in best:
+                    t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)
+                    best[name, w] = min(best[name, w], t["best"])
+                    cpu[name, w] = min(cpu[name, w], t["cpu"])
     new.close()
     old.close()
-    return hello, order, workloads, best, identical
+    return hello, order, workloads, best, cpu, identical
 
 
-def report(hello, order, workloads, best, identical, baseline, args):
+# Ratio columns: to the build before, to the fastest binary peer, and the
+# cost of indefinite mode over definite.
+RATIOS = [("new", "old"), ("new", "ormsgpack"), ("new", "msgpack"), ("new", "floor"), ("new", "cbor2-py"),
+          ("indef", "new")]
+
+
+def report(hello, order, workloads, best, cpu, identical, baseline, args):
     print()
     print("cbor.dumps(value, indefinite=False), %s %d-bit, best of %d rounds x %d calls; old = %s"
           % (hello["interpreter"], hello["bits"], args.rounds, args.repeat, baseline))
-    header = "%-12s" % "document" + "".join("%13s" % (n[:12] + " ms") for n in order)
-    ratios = [n for n in order if n != "new"]
-    header += "".join("%13s" % ("new/" + n[:8]) for n in ratios) + "  same bytes"
-    print(header)
-    for w in workloads:
-        row = "%-12s" % w + "".join("%13.2f" % (best[n, w] * 1e3) for n in order)
-        row += "".join("%13.3f" % (best["new", w] / best[n, w]) for n in ratios)
-        row += "  %s" % ("yes" if identical[w] else "NO")
-        print(row)
-    print("(new/X: this tree's time over X's; below 1 is faster. 'same bytes': old and new outputs identical)")
+    ratios = [(a, b) for a, b in RATIOS if a in order and b in order]
+    for title, times in (("elapsed", best), ("CPU time", cpu)):
+        print()
+        header = "%-10s" % title + "".join("%11s" % n[:10] for n in order)
+        header += "".join("%11s" % ("%s/%s" % (a[:5], b[:5])) for a, b in ratios) + "  same bytes"
+        print(header)
+        for w in workloads:
+            row = "%-10s" % w + "".join("%11.2f" % (times[n, w] * 1e3) if (n, w) in times else "%11s" % "n/a"
+                                        for n in order)
+            row += "".join("%11.3f" % (times[a, w] / times[b, w]) if (a, w) in times and (b, w) in times
+                           else "%11s" % "" for a, b in ratios)
+            row += "  %s" % ("yes" if identical[w] else "NO")
+            print(row)
+    print("(ms; new = this tree, definite mode; indef = this tree with indefinite=True; a/b: a's time over b's,"
+          " below 1 is faster; 'same bytes': old and new outputs identical in both modes)")
     sys.path.insert(0, str(HERE))
     import bench_corpus
     titles = dict(TITLES, **{name: doc[0] for name, doc in bench_corpus.DOCUMENTS.items()})
@@ -282,12 +337,13 @@ def main():
     if not args.no_setup:
         setup(args, work)
     baseline = (work / "baseline.txt").read_text().strip()
-    hello, order, workloads, best, identical = measure(args, work)
-    report(hello, order, workloads, best, identical, baseline, args)
+    hello, order, workloads, best, cpu, identical = measure(args, work)
+    report(hello, order, workloads, best, cpu, identical, baseline, args)
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps({
             "interpreter": hello["interpreter"], "bits": hello["bits"], "baseline": baseline,
-            "ms": {w: {n: best[n, w] * 1e3 for n in order} for w in workloads},
+            "ms": {w: {n: best[n, w] * 1e3 for n in order if (n, w) in best} for w in workloads},
+            "cpu_ms": {w: {n: cpu[n, w] * 1e3 for n in order if (n, w) in cpu} for w in workloads},
             "identical": identical}, indent=1))
     if not all(identical.values()):
         sys.exit(1)

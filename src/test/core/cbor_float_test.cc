@@ -86,6 +86,52 @@ float single_of(double x) {
     return static_cast<float>(x);
 }
 
+// The arithmetic form of the decision that the bit-pattern one replaced:
+// round to single, widen back and compare (through the bit pattern, so
+// that x87 excess precision cannot hide the rounding), then test the
+// single's exponent and low fraction bits for a normal half.
+void arithmetic_item(double x, uint8_t &initial, uint64_t &bits) {
+    initial = 0xf9;
+    if (std::isnan(x)) {
+        bits = 0x7e00;
+        return;
+    }
+    if (std::isinf(x)) {
+        bits = x < 0 ? 0xfc00 : 0x7c00;
+        return;
+    }
+    const uint32_t f = bits_of(single_of(x));
+    if (x == 0.0) {
+        bits = reference_half_pattern(float_of(f));
+        return;
+    }
+    if (static_cast<double>(float_of(f)) != x) {
+        initial = 0xfb;
+        std::memcpy(&bits, &x, sizeof bits);
+        return;
+    }
+    const uint32_t exponent = (f >> 23) & 0xffu;
+    if (exponent >= 113 && exponent <= 142 && (f & 0x1fffu) == 0) {
+        bits = reference_half_pattern(float_of(f));
+        return;
+    }
+    initial = 0xfa;
+    bits = f;
+}
+
+// The item written for x equals the arithmetic reference's, byte for byte.
+::testing::AssertionResult same_item(double x) {
+    uint8_t initial = 0, want_initial = 0;
+    uint64_t bits = 0, want_bits = 0;
+    kestrava::cbor_float_item(x, initial, bits);
+    arithmetic_item(x, want_initial, want_bits);
+    if (initial == want_initial && bits == want_bits) return ::testing::AssertionSuccess();
+    uint64_t pattern;
+    std::memcpy(&pattern, &x, sizeof pattern);
+    return ::testing::AssertionFailure() << "double pattern " << std::hex << pattern << ": item " << int(initial) << " "
+                                         << bits << ", expected " << int(want_initial) << " " << want_bits;
+}
+
 // Decode exactly one item with the parser; false when it cannot be read.
 bool decode(const uint8_t *item, uint32_t n, double *out) {
     cbor_parser *p = cbor_parser_create(item, n);
@@ -295,6 +341,63 @@ TEST(CborFloat, DecisionMatchesDecodeAndCompareForDoubles) {
         }
     }
     EXPECT_EQ(mismatches, 0);
+}
+
+// The items themselves against the arithmetic reference: every half
+// pattern and its neighbouring doubles, every 61st single pattern (the
+// widths of all singles are checked above), NaNs of every sign and many
+// payloads, the infinities and zeros, double subnormals, the edges of the
+// single range, and random doubles (uniform bit patterns, and values with
+// few significant bits across the exponents where the forms change).
+TEST(CborFloat, ItemsMatchTheArithmeticDecision) {
+    std::vector<double> sample;
+    for (uint32_t h = 0; h < 65536; ++h) {
+        const uint8_t item[3] = {0xf9, static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h)};
+        double v = 0;
+        if (!decode(item, 3, &v)) continue;
+        sample.push_back(v);
+        sample.push_back(std::nextafter(v, 1e308));
+        sample.push_back(std::nextafter(v, -1e308));
+        sample.push_back(static_cast<double>(std::nextafter(static_cast<float>(v), 1e30f)));
+    }
+    for (uint64_t p = 0; p <= 0xffffffffull; p += 61) {
+        sample.push_back(static_cast<double>(float_of(static_cast<uint32_t>(p))));
+    }
+    std::mt19937_64 rng(20270114);
+    for (int i = 0; i < 4096; ++i) {
+        const uint64_t payload = (rng() & ((uint64_t{1} << 52) - 1)) | 1;
+        sample.push_back(double_of(uint64_t{0x7ff} << 52 | payload));
+        sample.push_back(double_of(uint64_t{0xfff} << 52 | payload));
+        sample.push_back(double_of(rng() & ((uint64_t{1} << 52) - 1)));  // subnormal or zero
+        sample.push_back(-double_of(rng() & ((uint64_t{1} << 52) - 1)));
+    }
+    for (double x : {0.0, -0.0, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min(),
+                     static_cast<double>(std::numeric_limits<float>::max()),
+                     static_cast<double>(std::numeric_limits<float>::denorm_min()),
+                     static_cast<double>(std::numeric_limits<float>::min())}) {
+        sample.push_back(x);
+        sample.push_back(std::nextafter(x, 0.0));
+        sample.push_back(-x);
+    }
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+    const int count = 200000;
+#else
+    const int count = 4000000;
+#endif
+    std::uniform_int_distribution<int> exponent(-1100, 1030);
+    for (int i = 0; i < count; ++i) {
+        sample.push_back(double_of(rng()));
+        const double mantissa = static_cast<double>(rng() >> (i % 64));
+        sample.push_back(std::ldexp(mantissa, (i % 2 ? exponent(rng) : exponent(rng) % 180) - 63));
+    }
+    uint64_t mismatches = 0;
+    for (double x : sample) {
+        if (!same_item(x) && ++mismatches < 10) {
+            ADD_FAILURE() << same_item(x).message();
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 }  // namespace

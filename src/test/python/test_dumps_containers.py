@@ -248,6 +248,31 @@ def test_list_growing_while_written_keeps_the_announced_count():
     assert dumps(items, indefinite=False) == h("82f501")
 
 
+@pytest.mark.parametrize("inner", ["list", "tuple", "dict"])
+@pytest.mark.parametrize("parent", ["list", "dict"])
+def test_container_dropped_by_its_parent_while_walked(parent, inner):
+    # An element of the inner container replaces the inner container in its
+    # parent (the size stays, so no error), dropping the only other reference
+    # to it, then makes containers of the same shape, which would take its
+    # memory were it freed: the walk must finish the inner container as it was.
+    def make(first, second="after"):
+        return {"list": lambda: [first, second], "tuple": lambda: (first, second),
+                "dict": lambda: {"m": first, "a": second}}[inner]()
+
+    outer = [None, 5] if parent == "list" else {"i": None, "n": 5}
+    slot = 0 if parent == "list" else "i"
+    want = cbor2.dumps([make(True), 5] if parent == "list" else {"i": make(True), "n": 5})
+    others = []
+
+    def replace():
+        outer[slot] = None
+        others.extend(make(None, None) for _ in range(20))
+
+    outer[slot] = make(Mutator(replace))
+    assert dumps(outer, indefinite=False) == want
+    assert outer[slot] is None
+
+
 class LoudList(list):
     def __getitem__(self, index):
         value = super().__getitem__(index)

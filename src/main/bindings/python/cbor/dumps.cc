@@ -1,9 +1,8 @@
-// dumps: picks the encoder configuration once per call, writes the value
-// and copies the output into a bytes object.
+// dumps: picks the encoder configuration once per call and writes the value
+// into the bytes object it returns.
 #include "bindings/python/cbor/dumps.h"
 
 #include <cstdint>
-#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -13,16 +12,6 @@ namespace py = pybind11;
 
 namespace kestrava {
 namespace detail {
-
-void throw_write_failure(uint64_t written, uint64_t item_bytes) {
-    // The output's length is 32-bit: an item that would take it past that
-    // cannot be written however much memory there is.
-    if (written + item_bytes > UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "dumps output would exceed 4294967295 bytes");
-        throw py::error_already_set();
-    }
-    throw std::bad_alloc();
-}
 
 void throw_cannot_encode(py::handle object) {
     throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(object))) +

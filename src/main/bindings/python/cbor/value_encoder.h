@@ -1,29 +1,23 @@
-// ValueEncoder: writes a DumpsValue into a CBOR generator. Its two options
-// (indefinite-length containers, depth limit) are template parameters, so
-// the per-item code carries no tests of them.
+// ValueEncoder: writes a DumpsValue as CBOR into the result's bytes. Its
+// two options (indefinite-length containers, depth limit) are template
+// parameters, so the per-item code carries no tests of them.
 #ifndef KESTRAVA_PYTHON_VALUE_ENCODER_H
 #define KESTRAVA_PYTHON_VALUE_ENCODER_H
 
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
-#include <vector>
 
 #include "core/cbor/cbor_float_width.h"
-#include "core/cbor/cbor_generator.h"
-#include "core/cbor/cbor_generator_append.h"
 #include "bindings/python/cbor/describe_object.h"
 #include "bindings/python/cbor/dumps_value.h"
 #include "bindings/python/cbor/fast_paths.h"
+#include "bindings/python/cbor/output.h"
 
 namespace kestrava {
 
@@ -39,34 +33,79 @@ struct DepthLimit {
     uint32_t max_depth;
 };
 
+// The interpreter's own recursion count, entered once per container.
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// CPython 3.11 counts down in the thread state; the calls do exactly this
+// (decrement, and check only when nothing is left), so the count is kept
+// here without a call, and the call made only where it checks.
+class InterpreterRecursion {
+public:
+    bool enter(const char *where) {
+        if (thread->recursion_remaining > 0) {
+            --thread->recursion_remaining;
+            return true;
+        }
+        return Py_EnterRecursiveCall(where) == 0;
+    }
+    void leave() { ++thread->recursion_remaining; }
+
+private:
+    PyThreadState *const thread = PyThreadState_Get();
+};
+#else
+class InterpreterRecursion {
+public:
+    bool enter(const char *where) { return Py_EnterRecursiveCall(where) == 0; }
+    void leave() { Py_LeaveRecursiveCall(); }
+};
+#endif
+
 // Native recursion follows the data, so it is bounded by the interpreter's
 // recursion limit: RecursionError instead of a blown stack. Counted here as
 // well as through the interpreter, whose own check does not apply to native
 // code everywhere (PyPy).
 class NestingGuard {
 public:
-    NestingGuard(uint32_t &nesting, uint32_t limit) : nesting(nesting) {
+    NestingGuard(uint32_t &nesting, uint32_t limit, InterpreterRecursion &interpreter)
+        : nesting(nesting), interpreter(interpreter) {
         if (nesting >= limit) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a value to CBOR");
             throw pybind11::error_already_set();
         }
-        if (Py_EnterRecursiveCall(" while encoding a value to CBOR") != 0) {
+        if (!interpreter.enter(" while encoding a value to CBOR")) {
             throw pybind11::error_already_set();
         }
         ++nesting;
     }
     ~NestingGuard() {
         --nesting;
-        Py_LeaveRecursiveCall();
+        interpreter.leave();
     }
     NestingGuard(const NestingGuard &) = delete;
     NestingGuard &operator=(const NestingGuard &) = delete;
 
 private:
     uint32_t &nesting;
+    InterpreterRecursion &interpreter;
 };
 
-[[noreturn]] void throw_write_failure(uint64_t written, uint64_t item_bytes);
+// A strong reference for as long as it lives; empty until `hold`.
+class Held {
+public:
+    Held() = default;
+    explicit Held(PyObject *o) : object(o) { Py_INCREF(o); }
+    ~Held() { Py_XDECREF(object); }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    void hold(PyObject *o) {
+        Py_INCREF(o);
+        object = o;
+    }
+
+private:
+    PyObject *object = nullptr;
+};
+
 [[noreturn]] void throw_cannot_encode(pybind11::handle object);
 [[noreturn]] void throw_depth_exceeded(uint32_t max_depth);
 [[noreturn]] void throw_integer_out_of_range(pybind11::handle object, std::size_t text_limit);
@@ -83,38 +122,14 @@ class ValueEncoder : private std::conditional_t<Limited, detail::DepthLimit, det
 public:
     explicit ValueEncoder(uint32_t max_depth)
         : Depth(max_depth),
-          generator(cbor_generator_create(), cbor_generator_free),
           nesting_limit(static_cast<uint32_t>(std::clamp(Py_GetRecursionLimit(), 1, max_native_nesting))),
-          fast_paths(dumps_fast_paths_enabled()) {
-        if (!generator) {
-            throw std::bad_alloc();
-        }
-    }
+          fast_paths(dumps_fast_paths_enabled()) {}
 
-    // The output: the generator's bytes with the spliced strings in their
-    // places, copied once into a new bytes object.
-    pybind11::bytes result() const {
-        const cbor_generator *g = generator.get();
-        const char *data = reinterpret_cast<const char *>(g->data);
-        if (splices.empty()) {
-            return pybind11::bytes(data, g->len);
-        }
-        pybind11::bytes out(nullptr, static_cast<std::size_t>(g->len + spliced));
-        char *to = PyBytes_AS_STRING(out.ptr());
-        uint32_t from = 0;
-        for (const Splice &splice : splices) {
-            std::memcpy(to, data + from, splice.at - from);
-            to += splice.at - from;
-            from = splice.at;
-            std::memcpy(to, splice.data, splice.size);
-            to += splice.size;
-        }
-        std::memcpy(to, data + from, g->len - from);
-        return out;
-    }
+    // The output as a bytes object; the encoder is spent afterwards.
+    pybind11::bytes result() { return output.finish(); }
 
-    // The argument, as the general rule matched it: an exact built-in
-    // scalar goes through its shortcut, as it would as an element.
+    // The argument, as the general rule matched it: an object of an exact
+    // built-in type goes through its shortcut, as it would as an element.
     void write_argument(const DumpsValue &value) {
         if (fast_paths) {
             PyObject *o = std::visit(
@@ -126,7 +141,7 @@ public:
                     }
                 },
                 value);
-            if (o != nullptr && write_plain_scalar(o)) {
+            if (o != nullptr && write_exact<true>(o)) {
                 return;
             }
         }
@@ -140,11 +155,12 @@ private:
     // about 1.5 MB of stack (5 MB with AddressSanitizer).
     static constexpr int max_native_nesting = 6000;
 
-    std::unique_ptr<cbor_generator, void (*)(cbor_generator *)> generator;
+    CborOutput output;
     const std::size_t text_limit = 40;
     // Containers currently open, against the interpreter's recursion limit.
     uint32_t nesting = 0;
     const uint32_t nesting_limit;
+    detail::InterpreterRecursion interpreter;
     const bool fast_paths;
     // Counts the steps that may run Python code (general matching, item
     // access of sequence subclasses, the release of what they held). While
@@ -152,81 +168,15 @@ private:
     // are still true.
     uint64_t python_steps = 0;
 
-    // Long strings of exact str and bytes objects are not copied into the
-    // generator but into the result, once: the generator gets their heads,
-    // and the strings are spliced in behind them at the end. Their objects
-    // are held until then; they cannot change, and releasing them runs no
-    // Python code.
-    struct Splice {
-        uint32_t at;  // generator offset the string follows
-        const char *data;
-        uint32_t size;
-        pybind11::object owner;
-    };
-    static constexpr Py_ssize_t splice_from = 2048;
-    std::vector<Splice> splices;
-    uint64_t spliced = 0;
-
-    cbor_generator *out() { return generator.get(); }
-
-    // The generator may hold what the whole output may: 4294967295 bytes,
-    // less those spliced in.
-    uint64_t max_len() const { return UINT32_MAX - spliced; }
-
-    // Writer results: -1 means the output could not take the item.
-    void check(int result, uint64_t item_bytes) {
-        if (result < 0) {
-            detail::throw_write_failure(generator->len + spliced, item_bytes);
-        }
+    KESTRAVA_HOT void write_signed(int64_t v) {
+        output.head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
     }
 
-    void write_byte(uint8_t byte) {
-        uint8_t *at = generator_claim(out(), 1, max_len());
-        if (at == nullptr) {
-            detail::throw_write_failure(generator->len + spliced, 1);
-        }
-        *at = byte;
-    }
-
-    void write_head(uint8_t major, uint64_t argument) {
-        check(generator_write_head(out(), major, argument, max_len()), 9);
-    }
-
-    void write_signed(int64_t v) {
-        write_head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
-    }
-
-    void write_float(double x) {
+    KESTRAVA_HOT void write_float(double x) {
         uint8_t initial = 0;
         uint64_t bits = 0;
         cbor_float_item(x, initial, bits);
-        check(generator_write_sized(out(), initial, bits, max_len()), 9);
-    }
-
-    void write_string(uint8_t major, const char *data, Py_ssize_t size) {
-        const uint64_t length = static_cast<uint64_t>(size);
-        check(generator_write_string(out(), major, data, length, max_len()), length + 9);
-    }
-
-    // A string whose bytes belong to `owner`, an exact str or bytes object.
-    // Fails where copying it would have failed: past 32 bits, before the
-    // head; or when the output cannot hold it, after the head.
-    void write_owned_string(uint8_t major, const char *data, Py_ssize_t size, PyObject *owner) {
-        if (size < splice_from) {
-            write_string(major, data, size);
-            return;
-        }
-        const uint64_t length = static_cast<uint64_t>(size);
-        if (length > UINT32_MAX) {
-            detail::throw_write_failure(generator->len + spliced, length + 9);
-        }
-        write_head(major, length);
-        if (generator->len + spliced + length > UINT32_MAX) {
-            detail::throw_write_failure(generator->len + spliced, length + 9);
-        }
-        splices.push_back(Splice{generator->len, data, static_cast<uint32_t>(length),
-                                 pybind11::reinterpret_borrow<pybind11::object>(owner)});
-        spliced += length;
+        output.float_item(initial, bits);
     }
 
     // --- the shortcuts: objects whose type is exactly a built-in one ---
@@ -238,15 +188,12 @@ private:
     // same bytes and errors. A bool is never a subclass; None is the one
     // instance of its type.
 
-    static bool is_plain_scalar(PyObject *o) {
-        const PyTypeObject *type = Py_TYPE(o);
-        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-               o == Py_None || type == &PyBytes_Type;
-    }
-
-    // Writes `o` when it is a plain scalar; false, with nothing done,
-    // otherwise.
-    bool write_plain_scalar(PyObject *o) {
+    // Writes `o` when its type is exactly a built-in one: a plain scalar
+    // (no Python code can run while it is written), or with `Containers` a
+    // list, dict or tuple too; false, with nothing done, otherwise. One
+    // chain of tests, the common types first.
+    template <bool Containers>
+    KESTRAVA_HOT bool write_exact(PyObject *o) {
         const PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type) {
             write_plain_text(o);
@@ -254,10 +201,16 @@ private:
             write_plain_int(o);
         } else if (type == &PyFloat_Type) {
             write_float(PyFloat_AS_DOUBLE(o));
+        } else if (Containers && type == &PyList_Type) {
+            write_list(o);
+        } else if (Containers && type == &PyDict_Type) {
+            write_dict(o);
+        } else if (Containers && type == &PyTuple_Type) {
+            write_tuple(o);
         } else if (type == &PyBool_Type) {
-            write_byte(o == Py_True ? 0xf5 : 0xf4);
+            output.byte(o == Py_True ? 0xf5 : 0xf4);
         } else if (o == Py_None) {
-            write_byte(0xf6);
+            output.byte(0xf6);
         } else if (type == &PyBytes_Type) {
             write_plain_bytes(o);
         } else {
@@ -266,9 +219,41 @@ private:
         return true;
     }
 
+    KESTRAVA_HOT bool write_plain_scalar(PyObject *o) { return write_exact<false>(o); }
+
     // The integer rule for an exact int: its value decides, and rebuilding
     // an int from a converted value always compares equal.
-    void write_plain_int(PyObject *o) {
+    KESTRAVA_HOT void write_plain_int(PyObject *o) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
+        // Up to two digits (60 bits) read where they lie: the sign is the
+        // sign of the digit count.
+        const Py_ssize_t digits = Py_SIZE(o);
+        if (digits >= -2 && digits <= 2) {
+            const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+            uint64_t magnitude = 0;
+            if (digits != 0) {
+                magnitude = d[0];
+                if (digits == 2 || digits == -2) {
+                    magnitude |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+                }
+            }
+            if (digits >= 0) {
+                output.head(0, magnitude);
+            } else {
+                output.head(1, magnitude - 1);
+            }
+            return;
+        }
+#elif !defined(PYPY_VERSION)
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+            write_signed(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o)));
+            return;
+        }
+#endif
+        write_int_by_value(o);
+    }
+
+    __attribute__((noinline)) void write_int_by_value(PyObject *o) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
@@ -278,7 +263,7 @@ private:
         if (overflow > 0) {
             const unsigned long long u = PyLong_AsUnsignedLongLong(o);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                write_head(0, u);
+                output.head(0, u);
                 return;
             }
         }
@@ -286,21 +271,27 @@ private:
         detail::throw_integer_out_of_range(o, text_limit);
     }
 
-    void write_plain_text(PyObject *o) {
+    KESTRAVA_HOT void write_plain_text(PyObject *o) {
 #if !defined(PYPY_VERSION)
         // ASCII text is its own UTF-8 form, stored right behind the object.
         if (PyUnicode_IS_COMPACT_ASCII(o)) {
-            write_owned_string(3, static_cast<const char *>(PyUnicode_DATA(o)), PyUnicode_GET_LENGTH(o), o);
+            const auto *ascii = reinterpret_cast<const PyASCIIObject *>(o);
+            output.owned_string(3, reinterpret_cast<const char *>(ascii + 1), static_cast<uint64_t>(ascii->length),
+                                o);
             return;
         }
 #endif
+        write_text_as_utf8(o);
+    }
+
+    __attribute__((noinline)) void write_text_as_utf8(PyObject *o) {
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(o, &size);
         if (utf8 == nullptr) {
             PyErr_Clear();
             detail::throw_no_utf8(o);
         }
-        write_owned_string(3, utf8, size, o);
+        output.owned_string(3, utf8, static_cast<uint64_t>(size), o);
     }
 
     void write_plain_bytes(PyObject *o) {
@@ -311,30 +302,20 @@ private:
         if (PyBytes_AsStringAndSize(o, &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        write_owned_string(2, data, size, o);
+        output.owned_string(2, data, static_cast<uint64_t>(size), o);
 #else
-        write_owned_string(2, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), o);
+        output.owned_string(2, PyBytes_AS_STRING(o), static_cast<uint64_t>(PyBytes_GET_SIZE(o)), o);
 #endif
     }
 
     // An element of a container: through the shortcuts where its type
-    // allows, else through the general rule. The caller holds `element`.
-    void write_element(PyObject *element) {
-        if (fast_paths) {
-            if (write_plain_scalar(element)) {
-                return;
-            }
-            const PyTypeObject *type = Py_TYPE(element);
-            if (type == &PyList_Type || type == &PyTuple_Type) {
-                write_sequence(element);
-                return;
-            }
-            if (type == &PyDict_Type) {
-                write_dict(element);
-                return;
-            }
+    // allows, else through the general rule. The caller makes sure that it
+    // lives until Python code may run; from there on what writes it holds
+    // it.
+    KESTRAVA_HOT void write_element(PyObject *element) {
+        if (!(fast_paths && write_exact<true>(element))) {
+            write_element_general(element);
         }
-        write_element_general(element);
     }
 
     // A value matched by the general rule.
@@ -343,8 +324,10 @@ private:
     }
 
     // Matches one element and writes it; the match (and a bytearray's copy)
-    // lives only while the element is written.
-    void write_element_general(PyObject *element) {
+    // lives only while the element is written. Held from the start:
+    // matching may run Python code that drops it elsewhere.
+    __attribute__((noinline)) void write_element_general(PyObject *element) {
+        const detail::Held held(element);
         ++python_steps;
         DumpsValue value;
         std::string storage;
@@ -356,7 +339,7 @@ private:
 
     // --- the general rule's alternatives ---
 
-    void write_alternative(const pybind11::bool_ &b) { write_byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
+    void write_alternative(const pybind11::bool_ &b) { output.byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
 
     void write_alternative(const pybind11::float_ &f) { write_float(PyFloat_AS_DOUBLE(f.ptr())); }
 
@@ -367,7 +350,7 @@ private:
     void write_alternative(const pybind11::int_ &n) {
         uint64_t u = 0;
         if (convert_and_compare(n, u)) {
-            write_head(0, u);
+            output.head(0, u);
             return;
         }
         int64_t s = 0;
@@ -404,7 +387,7 @@ private:
         if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        write_string(2, data, size);
+        output.string(2, data, static_cast<uint64_t>(size));
     }
 
     void write_alternative(const pybind11::str &s) {
@@ -414,26 +397,27 @@ private:
             PyErr_Clear();
             detail::throw_no_utf8(s);
         }
-        write_string(3, utf8, size);
+        output.string(3, utf8, static_cast<uint64_t>(size));
     }
 
-    void write_alternative(const pybind11::none &) { write_byte(0xf6); }
+    void write_alternative(const pybind11::none &) { output.byte(0xf6); }
 
-    void write_alternative(bool b) { write_byte(b ? 0xf5 : 0xf4); }
+    void write_alternative(bool b) { output.byte(b ? 0xf5 : 0xf4); }
 
-    void write_alternative(uint64_t v) { write_head(0, v); }
+    void write_alternative(uint64_t v) { output.head(0, v); }
 
     void write_alternative(int64_t v) { write_signed(v); }
 
-    void write_alternative(std::string_view view) {
-        write_string(3, view.data(), static_cast<Py_ssize_t>(view.size()));
-    }
+    void write_alternative(std::string_view view) { output.string(3, view.data(), view.size()); }
 
     void write_alternative(const pybind11::list &l) { write_sequence(l.ptr()); }
     void write_alternative(const pybind11::tuple &t) { write_sequence(t.ptr()); }
     void write_alternative(const pybind11::dict &d) { write_dict(d.ptr()); }
 
     // --- containers ---
+    //
+    // Each holds the container it walks: Python code run while an element
+    // is written may drop it from elsewhere.
 
     void enter_element() {
         if constexpr (Limited) {
@@ -451,52 +435,47 @@ private:
 
     void open(uint8_t major, Py_ssize_t count) {
         if constexpr (Indefinite) {
-            write_byte(static_cast<uint8_t>(major << 5 | 31));
+            output.byte(static_cast<uint8_t>(major << 5 | 31));
         } else {
-            write_head(major, static_cast<uint64_t>(count));
+            output.head(major, static_cast<uint64_t>(count));
         }
     }
 
     void close() {
         if constexpr (Indefinite) {
-            write_byte(0xff);
+            output.byte(0xff);
         }
     }
 
     void write_sequence(PyObject *o) {
-        detail::NestingGuard guard(nesting, nesting_limit);
         if (PyList_CheckExact(o)) {
-            write_list_items(o);
+            write_list(o);
         } else if (PyTuple_CheckExact(o)) {
-            const Py_ssize_t n = PyTuple_GET_SIZE(o);
-            open(4, n);
-            // A tuple cannot change; each element is held all the same,
-            // since Python code run while one is written may drop it from
-            // elsewhere.
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                enter_element();
-                write_held_element(PyTuple_GET_ITEM(o, i));
-                leave_element();
-            }
-            close();
+            write_tuple(o);
         } else {
             write_items_by_index(o);
         }
     }
 
-    // Plain scalars need no reference of their own: nothing can release
-    // them while no Python code runs. Anything else is held while written.
-    void write_held_element(PyObject *element) {
-        if (fast_paths && write_plain_scalar(element)) {
-            return;
+    // A tuple cannot change, and holding it holds its elements.
+    void write_tuple(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        open(4, n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            enter_element();
+            write_element(PyTuple_GET_ITEM(o, i));
+            leave_element();
         }
-        const pybind11::object held = pybind11::reinterpret_borrow<pybind11::object>(element);
-        write_element(element);
+        close();
     }
 
     // Elements are read directly, with the bounds re-checked whenever Python
     // code may have run: it may have shrunk the list.
-    void write_list_items(PyObject *o) {
+    void write_list(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_GET_SIZE(o);
         open(4, n);
         Py_ssize_t size = n;
@@ -512,7 +491,7 @@ private:
             if (i >= size) {
                 detail::throw_list_index();
             }
-            write_held_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
+            write_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
             leave_element();
         }
         close();
@@ -537,6 +516,8 @@ private:
     // Subclasses may redefine __getitem__: every element goes through the
     // type's item access, on every interpreter.
     void write_items_by_index(PyObject *o) {
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
         open(4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -558,34 +539,36 @@ private:
     // count announced in a definite head, so a change of size, or more
     // entries than announced, is an error as in Python's own iteration.
     void write_dict(PyObject *o) {
-        detail::NestingGuard guard(nesting, nesting_limit);
+        const detail::Held held(o);
+        detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyDict_Size(o);
         open(5, n);
         Py_ssize_t position = 0;
         Py_ssize_t written = 0;
-        PyObject *key_ptr = nullptr;
-        PyObject *value_ptr = nullptr;
-        while (PyDict_Next(o, &position, &key_ptr, &value_ptr)) {
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(o, &position, &key, &value)) {
             if (written == n) {
                 detail::throw_dict_changed("dictionary keys changed during iteration");
             }
-            if (fast_paths && is_plain_scalar(key_ptr) && is_plain_scalar(value_ptr)) {
-                // No Python code runs: the entry stays, the size too.
-                enter_element();
-                write_plain_scalar(key_ptr);
-                write_plain_scalar(value_ptr);
-                leave_element();
-                ++written;
-                continue;
-            }
             const uint64_t steps = python_steps;
-            // Strong references from here: matching the key may delete the
-            // entry.
-            const auto key = pybind11::reinterpret_borrow<pybind11::object>(key_ptr);
-            const auto value = pybind11::reinterpret_borrow<pybind11::object>(value_ptr);
+            // Strong references where Python code may run before the entry
+            // is written: it may delete the entry. A plain key is written
+            // before any can run, and needs none.
+            detail::Held held_key;
+            detail::Held held_value;
             enter_element();
-            write_element(key_ptr);
-            write_element(value_ptr);
+            if (fast_paths && write_plain_scalar(key)) {
+                if (!write_plain_scalar(value)) {
+                    held_value.hold(value);
+                    write_element(value);
+                }
+            } else {
+                held_key.hold(key);
+                held_value.hold(value);
+                write_element(key);
+                write_element(value);
+            }
             leave_element();
             ++written;
             if (steps != python_steps && PyDict_Size(o) != n) {

@@ -1,0 +1,112 @@
+#include "bindings/python/cbor/output.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace kestrava {
+
+namespace {
+
+// The first storage: small enough for the interpreter's small-object
+// allocator, so that a short result costs no more than one bytes object.
+constexpr uint64_t first_capacity = 256;
+
+// The largest storage a bytes object can have on this platform.
+constexpr uint64_t max_capacity =
+    static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject) < UINT32_MAX
+        ? static_cast<uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)
+        : UINT32_MAX;
+
+}  // namespace
+
+void CborOutput::fail(uint64_t item_bytes) const {
+    // The output's length is 32-bit: an item that would take it past that
+    // cannot be written however much memory there is.
+    if (length() + item_bytes > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "dumps output would exceed 4294967295 bytes");
+        throw py::error_already_set();
+    }
+    throw std::bad_alloc();
+}
+
+void CborOutput::grow(uint32_t n) {
+    const uint64_t used = static_cast<uint64_t>(at - begin);
+    const uint64_t need = used + n;
+    if (need + spliced > UINT32_MAX || need > max_capacity) {
+        fail(n);
+    }
+    const uint64_t doubled = 2 * static_cast<uint64_t>(end - begin);
+    const uint64_t capacity = std::max(need, std::min(std::max(doubled, first_capacity),
+                                                      std::min(UINT32_MAX - spliced, max_capacity)));
+    if (storage == nullptr) {
+        storage = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    } else if (_PyBytes_Resize(&storage, static_cast<Py_ssize_t>(capacity)) != 0) {
+        storage = nullptr;  // released by the resize
+    }
+    if (storage == nullptr) {
+        PyErr_Clear();
+        begin = at = end = nullptr;
+        fail(n);
+    }
+    begin = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(storage));
+    at = begin + used;
+    end = begin + capacity;
+}
+
+void CborOutput::long_string(uint8_t major, const char *data, uint64_t size) {
+    // Refused before the head, so that no head announces bytes that never
+    // follow.
+    if (size > UINT32_MAX) {
+        fail(size + 9);
+    }
+    head(major, size);
+    std::memcpy(room(static_cast<uint32_t>(size)), data, static_cast<std::size_t>(size));
+}
+
+void CborOutput::splice(uint8_t major, const char *data, uint64_t size, PyObject *owner) {
+    if (size > UINT32_MAX) {
+        fail(size + 9);
+    }
+    head(major, size);
+    if (length() + size > UINT32_MAX) {
+        fail(size + 9);
+    }
+    splices.push_back(Splice{static_cast<std::size_t>(at - begin), data, static_cast<uint32_t>(size),
+                             py::reinterpret_borrow<py::object>(owner)});
+    spliced += size;
+}
+
+py::bytes CborOutput::finish() {
+    const std::size_t used = static_cast<std::size_t>(at - begin);
+    if (splices.empty()) {
+        if (storage == nullptr) {
+            return py::bytes("", 0);
+        }
+        if (used != static_cast<std::size_t>(end - begin) &&
+            _PyBytes_Resize(&storage, static_cast<Py_ssize_t>(used)) != 0) {
+            storage = nullptr;
+            PyErr_Clear();
+            py::pybind11_fail("Could not allocate bytes object!");
+        }
+        begin = at = end = nullptr;
+        return py::reinterpret_steal<py::bytes>(std::exchange(storage, nullptr));
+    }
+    py::bytes out(nullptr, static_cast<std::size_t>(used + spliced));
+    char *to = PyBytes_AS_STRING(out.ptr());
+    const char *from = reinterpret_cast<const char *>(begin);
+    std::size_t done = 0;
+    for (const Splice &splice : splices) {
+        std::memcpy(to, from + done, splice.at - done);
+        to += splice.at - done;
+        done = splice.at;
+        std::memcpy(to, splice.data, splice.size);
+        to += splice.size;
+    }
+    std::memcpy(to, from + done, used - done);
+    return out;
+}
+
+}  // namespace kestrava

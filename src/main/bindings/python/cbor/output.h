@@ -1,0 +1,177 @@
+// The output of one dumps call: CBOR bytes written straight into the bytes
+// object that becomes the result, which grows by doubling and is cut to
+// its length at the end, so that nothing is copied on the way out. Each
+// write asks for exactly the bytes it writes, so the one test per item is
+// also the 32-bit length limit's.
+//
+// Long strings of exact str and bytes objects are not copied in but
+// spliced: the output gets their heads, and the strings are copied behind
+// them once, into the result, at the end. Their objects are held until
+// then; they cannot change, and releasing them runs no Python code.
+#ifndef KESTRAVA_PYTHON_CBOR_OUTPUT_H
+#define KESTRAVA_PYTHON_CBOR_OUTPUT_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+// The per-item writers are small and run once per value: always inlined.
+#define KESTRAVA_HOT inline __attribute__((always_inline))
+
+namespace kestrava {
+
+class CborOutput {
+public:
+    CborOutput() = default;
+    ~CborOutput() { Py_XDECREF(storage); }
+    CborOutput(const CborOutput &) = delete;
+    CborOutput &operator=(const CborOutput &) = delete;
+
+    // Bytes written so far, spliced strings included.
+    uint64_t length() const { return static_cast<uint64_t>(at - begin) + spliced; }
+
+    KESTRAVA_HOT void byte(uint8_t value) { *room(1) = value; }
+
+    // The shortest head of major type `major` with argument `value`.
+    KESTRAVA_HOT void head(uint8_t major, uint64_t value) {
+        const uint8_t type = static_cast<uint8_t>(major << 5);
+        if (value < 24) {
+            *room(1) = static_cast<uint8_t>(type | value);
+        } else if (value <= 0xff) {
+            uint8_t *to = room(2);
+            to[0] = type | 24;
+            to[1] = static_cast<uint8_t>(value);
+        } else if (value <= 0xffff) {
+            put_big_endian<uint16_t>(room(3), type | 25, value);
+        } else if (value <= 0xffffffffu) {
+            put_big_endian<uint32_t>(room(5), type | 26, value);
+        } else {
+            put_big_endian<uint64_t>(room(9), type | 27, value);
+        }
+    }
+
+    // A float item: initial byte 0xf9, 0xfa or 0xfb and 2, 4 or 8 bytes.
+    KESTRAVA_HOT void float_item(uint8_t initial, uint64_t bits) {
+        if (initial == 0xf9) {
+            put_big_endian<uint16_t>(room(3), initial, bits);
+        } else if (initial == 0xfa) {
+            put_big_endian<uint32_t>(room(5), initial, bits);
+        } else {
+            put_big_endian<uint64_t>(room(9), initial, bits);
+        }
+    }
+
+    // A definite byte (major 2) or text (major 3) string whose bytes are
+    // copied in.
+    KESTRAVA_HOT void string(uint8_t major, const char *data, uint64_t size) {
+        if (size < 24) {
+            short_string(major, data, static_cast<uint32_t>(size));
+        } else {
+            long_string(major, data, size);
+        }
+    }
+
+    // A string whose bytes belong to `owner`, an exact str or bytes object
+    // (held here when spliced). Fails where copying would have: past 32
+    // bits, before the head; when the output cannot hold it, after.
+    KESTRAVA_HOT void owned_string(uint8_t major, const char *data, uint64_t size, PyObject *owner) {
+        if (size < 24) {
+            short_string(major, data, static_cast<uint32_t>(size));
+        } else if (size < splice_from) {
+            long_string(major, data, size);
+        } else {
+            splice(major, data, size, owner);
+        }
+    }
+
+    // The result, cut to length or assembled with the spliced strings; the
+    // output is spent afterwards.
+    pybind11::bytes finish();
+
+private:
+    static constexpr uint64_t splice_from = 2048;
+
+    struct Splice {
+        std::size_t at;  // output offset the string follows
+        const char *data;
+        uint32_t size;
+        pybind11::object owner;
+    };
+
+    // A bytes object (uninitialised until written), or null before the
+    // first write; `begin` to `end` is its storage, `at` where the next
+    // byte goes.
+    PyObject *storage = nullptr;
+    uint8_t *begin = nullptr;
+    uint8_t *at = nullptr;
+    uint8_t *end = nullptr;
+    std::vector<Splice> splices;
+    uint64_t spliced = 0;
+
+    // Claims the next `n` bytes, which the caller fills.
+    KESTRAVA_HOT uint8_t *room(uint32_t n) {
+        if (static_cast<std::size_t>(end - at) < n) {
+            grow(n);
+        }
+        uint8_t *claimed = at;
+        at += n;
+        return claimed;
+    }
+
+    // Below 24 bytes the length is in the initial byte.
+    KESTRAVA_HOT void short_string(uint8_t major, const char *data, uint32_t size) {
+        uint8_t *to = room(1 + size);
+        to[0] = static_cast<uint8_t>(major << 5 | size);
+        copy_short(to + 1, data, size);
+    }
+
+    void grow(uint32_t n);
+    void long_string(uint8_t major, const char *data, uint64_t size);
+    void splice(uint8_t major, const char *data, uint64_t size, PyObject *owner);
+    // An item of `item_bytes` does not fit: OverflowError past the 32-bit
+    // length, else MemoryError.
+    [[noreturn]] void fail(uint64_t item_bytes) const;
+
+    template <typename T>
+    KESTRAVA_HOT static void put_big_endian(uint8_t *to, uint8_t initial, uint64_t value) {
+        to[0] = initial;
+        T v = static_cast<T>(value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if constexpr (sizeof(T) == 2) {
+            v = __builtin_bswap16(v);
+        } else if constexpr (sizeof(T) == 4) {
+            v = __builtin_bswap32(v);
+        } else {
+            v = __builtin_bswap64(v);
+        }
+#endif
+        std::memcpy(to + 1, &v, sizeof v);
+    }
+
+    // Up to 23 bytes without a call: two overlapping fixed-size copies.
+    KESTRAVA_HOT static void copy_short(uint8_t *to, const char *from, uint32_t n) {
+        if (n >= 8) {
+            if (n > 16) {
+                std::memcpy(to, from, 16);
+                std::memcpy(to + n - 8, from + n - 8, 8);
+            } else {
+                std::memcpy(to, from, 8);
+                std::memcpy(to + n - 8, from + n - 8, 8);
+            }
+        } else if (n >= 4) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + n - 4, from + n - 4, 4);
+        } else if (n > 0) {
+            to[0] = static_cast<uint8_t>(from[0]);
+            to[n / 2] = static_cast<uint8_t>(from[n / 2]);
+            to[n - 1] = static_cast<uint8_t>(from[n - 1]);
+        }
+    }
+};
+
+}  // namespace kestrava
+
+#endif
