@@ -303,6 +303,25 @@ TEST(DeltaIndexed, SecondPassForms) {
     EXPECT_EQ(second_pass(o, n, 1, work), second_pass(o, n, 0, work)) << "small values: the batches";
 }
 
+// The one-scan form's bytes on every platform too (values of fixed sizes,
+// the same in sanitizer builds).
+TEST(DeltaIndexed, OneScanSameDeltasOnEveryPlatform) {
+    std::mt19937 rng(2027);
+    digest all;
+    kestrava_indexed::refine_work work;
+    for (int i = 0; i < 60; ++i) {
+        bytes o, n;
+        pairs::make_pair(rng, 20000, o, n);
+        all.add(second_pass(o, n, 2, work));
+    }
+    bytes o, n;
+    windows_pair(rng, 64, 1u << 18, o, n);
+    all.add(second_pass(o, n, 2, work));
+    appended_pieces(rng, 1u << 18, o, n);
+    all.add(second_pass(o, n, 2, work));
+    EXPECT_EQ(0x6df8b5705be169f2ull, all.h) << std::hex << all.h;
+}
+
 // The parse of a stretch over known matches against an exhaustive search
 // of every sequence of items under the same costs (a copy its two heads, an
 // insert its bytes and one for its head): no sequence is cheaper. Matches of
