@@ -11,7 +11,11 @@
 #include "fuzz_input.h"
 // The indexed generator joins the round trip as soon as it is in the tree.
 #if __has_include("core/delta/delta_indexed.h")
+#include <stdlib.h>
+
 #include "core/delta/delta_indexed.h"
+#include "core/delta/indexed/first_pass.h"
+#include "core/delta/indexed/refine.h"
 #define KESTRAVA_FUZZ_INDEXED 1
 #endif
 
@@ -42,10 +46,39 @@ buf *with_history(const buf *o, const buf *n, limits l) {
     return d;
 }
 
+#ifdef KESTRAVA_FUZZ_INDEXED
+// The indexed generator; with the first limit byte odd, its second pass in
+// the form that scans the old value once, which small values never choose.
+buf *indexed(const buf *o, const buf *n, limits l) {
+    if (!(l.a & 1)) return diff_generate_binary_indexed(o, n);
+    kestrava_indexed::output first, again;
+    first.limit = n->len;
+    FUZZ_CHECK(kestrava_indexed::first_pass(o->data, o->len, n->data, n->len, first));
+    if (first.over || first.oom || first.len >= n->len) {
+        free(first.data);
+        return diff_generate_binary_indexed(o, n);
+    }
+    again.limit = first.len;
+    kestrava_indexed::refine_work work;
+    work.force = 2;
+    const int refined = kestrava_indexed::refine(o->data, o->len, n->data, n->len, first, again, &work);
+    FUZZ_CHECK(refined >= 0);
+    const bool shorter = refined > 0 && !again.over && again.len < first.len;
+    kestrava_indexed::output &d = shorter ? again : first;
+    free(shorter ? first.data : again.data);
+    buf *b = static_cast<buf *>(calloc(1, sizeof(buf)));
+    FUZZ_CHECK(b != nullptr);
+    b->data = d.data;
+    b->len = d.len;
+    b->capacity = d.cap;
+    return b;
+}
+#endif
+
 buf *(*const generators[])(const buf *, const buf *, limits) = {
     with_defaults, with_small_limits, with_history,
 #ifdef KESTRAVA_FUZZ_INDEXED
-    [](const buf *o, const buf *n, limits) { return diff_generate_binary_indexed(o, n); },
+    indexed,
 #endif
 };
 

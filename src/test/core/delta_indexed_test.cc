@@ -14,7 +14,9 @@
 #include "core/delta/delta_generate.h"
 #include "core/delta/delta_indexed.h"
 #include "core/delta/indexed/emitter.h"
+#include "core/delta/indexed/first_pass.h"
 #include "core/delta/indexed/parse.h"
+#include "core/delta/indexed/refine.h"
 #include "core/delta/script/item_codec.h"
 #include "pair_gen.h"
 #include "test_util.h"
@@ -197,6 +199,127 @@ TEST(DeltaIndexed, SecondPassFindsShortCopies) {
     check(o, n, d, "short copies");
     // Pieces cut by the pass's batches (of 1024 bytes here) cost a little more.
     EXPECT_LE(d.size(), 8 * pieces + 100) << "the second pass did not find the 12-byte copies";
+}
+
+// The second pass in the given form (1: batches, 2: one scan, 0: left to
+// choose) over the first pass's delta; the first pass's delta when it makes
+// nothing shorter.
+bytes second_pass(const bytes &o, const bytes &n, int form, kestrava_indexed::refine_work &work) {
+    kestrava_indexed::output first, again;
+    first.limit = static_cast<uint32_t>(n.size());
+    const uint32_t n_old = static_cast<uint32_t>(o.size()), n_new = static_cast<uint32_t>(n.size());
+    EXPECT_TRUE(kestrava_indexed::first_pass(o.data(), n_old, n.data(), n_new, first));
+    if (first.over || first.oom || first.len >= n.size() || o == n) {  // the generator's own answer
+        free(first.data);
+        return indexed(o, n);
+    }
+    again.limit = first.len;
+    work.force = form;
+    const int refined = kestrava_indexed::refine(o.data(), n_old, n.data(), n_new, first, again, &work);
+    EXPECT_GE(refined, 0);
+    const kestrava_indexed::output &d = refined > 0 && !again.over ? again : first;
+    bytes out(d.data, d.data + d.len);
+    free(first.data);
+    free(again.data);
+    return out;
+}
+
+// Old and new made of `count` distinct 16-byte windows in random order:
+// every 6-byte gram is frequent.
+void windows_pair(std::mt19937 &rng, size_t count, size_t size, bytes &o, bytes &n) {
+    std::vector<bytes> set;
+    for (size_t k = 0; k < count; ++k) set.push_back(pairs::random_bytes(rng, 16, 256));
+    for (bytes *v : {&o, &n})
+        while (v->size() < size) {
+            const bytes &w = set[pairs::below(rng, count)];
+            v->insert(v->end(), w.begin(), w.end());
+        }
+}
+
+// An old value and a new one that keeps its first half and appends pieces of
+// a few fresh bytes and 10 to 29 bytes from anywhere in the old value: many
+// bytes to parse again, most of them in short copies.
+void appended_pieces(std::mt19937 &rng, size_t size, bytes &o, bytes &n) {
+    o = pairs::random_bytes(rng, size, 64);
+    n.assign(o.begin(), o.begin() + static_cast<ptrdiff_t>(size / 2));
+    while (n.size() < size / 2 + size / 16) {
+        bytes fresh = pairs::random_bytes(rng, 1 + pairs::below(rng, 4), 64);
+        n.insert(n.end(), fresh.begin(), fresh.end());
+        const size_t len = 10 + pairs::below(rng, 20), at = pairs::below(rng, size - len);
+        n.insert(n.end(), o.begin() + static_cast<ptrdiff_t>(at), o.begin() + static_cast<ptrdiff_t>(at + len));
+    }
+}
+
+// Both forms of the second pass keep the deltas exact on every pair shape,
+// on repetitive values and on many short copies; the one scan probes the
+// old value once where the batches probe it once per batch and its deltas
+// stay as short on the shapes it is chosen for (the cost model's bet); the
+// choice follows the sizes.
+TEST(DeltaIndexed, SecondPassForms) {
+    std::mt19937 rng(1717);
+    kestrava_indexed::refine_work work;
+    for (int i = 0; i < 400; ++i) {
+        bytes o, n;
+        pairs::make_pair(rng, (i % 10 == 0 ? 40000 : 2000) / pairs::kScale, o, n);
+        for (int form : {1, 2})
+            if (!check(o, n, second_pass(o, n, form, work), form == 1 ? "batches" : "one scan")) return;
+    }
+    struct shaped {
+        const char *what;
+        bytes o, n;
+    };
+    std::vector<shaped> shapes(3);
+    const size_t size = (5u << 20) / pairs::kScale;
+    shapes[0].what = "windows";
+    windows_pair(rng, 64, size / 2, shapes[0].o, shapes[0].n);
+    shapes[1].what = "periodic with dense edits";
+    for (size_t k = 0; k < size / 2; ++k) shapes[1].o.push_back(static_cast<uint8_t>("0123456789abcde"[k % 15]));
+    shapes[1].n = pairs::mutate(rng, bytes(shapes[1].o.begin() + 7, shapes[1].o.end()), static_cast<int>(size / 128), 2, 256);
+    shapes[2].what = "appended pieces";
+    appended_pieces(rng, size, shapes[2].o, shapes[2].n);
+    for (const shaped &c : shapes) {
+        kestrava_indexed::refine_work batches, one, chosen;
+        const bytes by_batches = second_pass(c.o, c.n, 1, batches), by_one = second_pass(c.o, c.n, 2, one);
+        check(c.o, c.n, by_batches, c.what);
+        check(c.o, c.n, by_one, c.what);
+        EXPECT_TRUE(one.one_scan && !batches.one_scan) << c.what;
+        EXPECT_EQ(1u, one.scans) << c.what;
+        EXPECT_LE(one.probes, c.o.size() / 4 + c.n.size() + 16) << c.what << ": the one scan probes more than once";
+        EXPECT_LE(one.candidates, 8 * one.lookups) << c.what << ": more candidates than the buckets hold";
+        // The choice: the one scan on old values over 4 MiB with many bytes
+        // to parse again, and never a longer delta than the batches'.
+        const bytes by_choice = second_pass(c.o, c.n, 0, chosen);
+        EXPECT_EQ(by_choice, chosen.one_scan ? by_one : by_batches) << c.what;
+        EXPECT_EQ(chosen.one_scan, c.o.size() > (4u << 20)) << c.what;
+        EXPECT_LE(by_choice.size(), by_batches.size())
+            << c.what << ": the chosen form's delta, " << by_choice.size() << " bytes, against the batches' "
+            << by_batches.size();
+        if (chosen.one_scan) {
+            EXPECT_GE(batches.scans, 4 * one.scans) << c.what << ": the batches no longer cost more; retune the choice";
+        }
+    }
+    bytes o, n;
+    appended_pieces(rng, 65536, o, n);
+    EXPECT_EQ(second_pass(o, n, 1, work), second_pass(o, n, 0, work)) << "small values: the batches";
+}
+
+// The one-scan form's bytes on every platform too (values of fixed sizes,
+// the same in sanitizer builds).
+TEST(DeltaIndexed, OneScanSameDeltasOnEveryPlatform) {
+    std::mt19937 rng(2027);
+    digest all;
+    kestrava_indexed::refine_work work;
+    for (int i = 0; i < 60; ++i) {
+        bytes o, n;
+        pairs::make_pair(rng, 20000, o, n);
+        all.add(second_pass(o, n, 2, work));
+    }
+    bytes o, n;
+    windows_pair(rng, 64, 1u << 18, o, n);
+    all.add(second_pass(o, n, 2, work));
+    appended_pieces(rng, 1u << 18, o, n);
+    all.add(second_pass(o, n, 2, work));
+    EXPECT_EQ(0x6df8b5705be169f2ull, all.h) << std::hex << all.h;
 }
 
 // The parse of a stretch over known matches against an exhaustive search

@@ -14,7 +14,12 @@
    Second pass: the stretches made of inserts and short copies are parsed
    again against the whole old value (matches from 6 bytes on, the cheapest
    sequence of items by their CBOR sizes), unless a sample of their bytes
-   shows next to nothing in common with the old value. Throughout, a copy
+   shows next to nothing in common with the old value. Few stretches (one
+   batch of 1/64 of the old value), or old values up to 2 MiB, go in
+   batches that each scan the old value for every match; otherwise the old
+   value is scanned once into a table of the grams the stretches hold (a
+   few positions per gram and per longer key), which every stretch then
+   looks up. Throughout, a copy
    whose CBOR heads cost more than the bytes it stands for is folded into
    the inserts around it.
 
@@ -27,8 +32,8 @@
    Memory beyond the two values and the delta it returns: in the first pass
    the index, at most the old value's size (half of it above 1 MiB), and a
    few KB for the search of each gap; in the second pass at most about 0.6
-   times the old value's size (at least about 60 KB), and a second copy of
-   the delta while it is rewritten. Time is linear in the sizes of the values. Null
+   times the old value's size (at least about 80 KB), and a second copy of
+   the delta while it is rewritten. Null
    when a value has 2^31 bytes or more or memory for the first pass runs out;
    without memory for the second pass the first pass's delta is returned. */
 #ifndef KESTRAVA_DELTA_INDEXED_H

@@ -155,9 +155,14 @@ struct generator {
                 next_lookup = i + step;
                 if (step == 1) {
                     if (ahead) __builtin_prefetch(ix.slots + static_cast<uint64_t>(bucket_of(ix, ha)) * kSlots);
-                } else if (n_new - i - kWindow >= 4 * step) {
-                    uint32_t soon = window_hash(new_v + i + 4 * step);
-                    __builtin_prefetch(ix.slots + static_cast<uint64_t>(bucket_of(ix, soon)) * kSlots);
+                } else {
+                    // Lookups stay spaced out for the rest of this scan: the
+                    // look-ahead hash, which only feeds the prefetch, stops.
+                    ahead = false;
+                    if (n_new - i - kWindow >= 4 * step) {
+                        uint32_t soon = window_hash(new_v + i + 4 * step);
+                        __builtin_prefetch(ix.slots + static_cast<uint64_t>(bucket_of(ix, soon)) * kSlots);
+                    }
                 }
                 if (lookup(i, h, c, oa, found)) return true;
             }

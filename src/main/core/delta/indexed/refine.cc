@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "core/delta/indexed/old_index.h"
+#include "core/delta/indexed/one_scan.h"
 #include "core/delta/indexed/parse.h"
 #include "core/delta/script/item_codec.h"
 
@@ -28,10 +29,6 @@ constexpr uint32_t kGram = 6;
 // The old value is scanned at every kScanStep-th position: matches of
 // kGram + kScanStep - 1 bytes and more are all found.
 constexpr uint32_t kScanStep = 4;
-// Copies shorter than this are parsed again with the inserts around them.
-constexpr uint32_t kSoftCopy = 64;
-// Stretches with fewer inserted bytes are kept as they are.
-constexpr uint32_t kMinInserted = 4;
 // Longest match recorded per position (one CBOR head byte more beyond).
 constexpr uint32_t kMaxMatch = 255;
 // Gathered positions looked at per old position and gram.
@@ -43,6 +40,10 @@ constexpr uint8_t kBucketTries = 64;
 // Items held back at most while a batch is gathered: this many, or a quarter
 // of the batch's bytes.
 constexpr uint32_t kQueue = 1024;
+// Old values small enough for up to kSmallBatches batches (a second or two
+// of CPU time at worst).
+constexpr uint32_t kSmallOld = 1u << 22;
+constexpr uint64_t kSmallBatches = 64;
 
 // Little-endian value of 6 bytes, read byte by byte so that it is the same
 // on every platform.
@@ -64,6 +65,7 @@ struct refiner {
     uint32_t n_old;
     emitter em;
     uint32_t capacity;  // gathered bytes per batch
+    refine_work *work = nullptr;
 
     entry *queue = nullptr;
     uint32_t queued = 0, queue_size = 0;
@@ -76,6 +78,10 @@ struct refiner {
     uint8_t *bytes = nullptr, *room = nullptr, *back = nullptr, *best_len = nullptr, *step = nullptr, *flags = nullptr;
     uint8_t *copy_len = nullptr, *bucket_tries = nullptr;
     uint32_t head_bits = 1;
+    // One bit per hash of the batch's grams, with more bits than heads[]:
+    // most old positions are dismissed without touching the chains.
+    uint64_t *filter = nullptr;
+    uint32_t filter_bits = 6;
 
     refiner() = default;
     refiner(const refiner &) = delete;
@@ -89,12 +95,15 @@ struct refiner {
         const uint64_t c = capacity;
         uint64_t buckets = 2;
         while (buckets < capacity) buckets <<= 1;
+        filter_bits = 6;
+        while (filter_bits < 31 && (1ull << filter_bits) < 8 * buckets) ++filter_bits;
         uint64_t used = 0;
         auto take = [&](auto *&array, uint64_t count) {
             using element = typename std::remove_reference<decltype(*array)>::type;
             if (base) array = reinterpret_cast<element *>(base + used);
             used += count * sizeof(element);
         };
+        take(filter, (1ull << filter_bits) / 64);
         take(queue, queue_size);
         take(next, c);
         take(best_p, c);
@@ -128,8 +137,7 @@ struct refiner {
     }
 
     void add(const item &it, uint32_t pos) {
-        bool soft = !it.copy || it.len < kSoftCopy;
-        if (!soft) {
+        if (!soft_item(it)) {
             push({entry::hard, pos, it.len, it.off});
             return;
         }
@@ -178,9 +186,12 @@ bool refiner::scan_old(uint32_t total) {
     // try (at least one): repetitive text would otherwise try the same gram
     // everywhere.
     memset(step, kTries, total);
+    memset(filter, 0, (static_cast<size_t>(1) << filter_bits) / 8);
     for (uint32_t t = 0; t < total; ++t) {
         if (room[t] < kGram) continue;
         uint64_t mixed = gram_at(bytes + t) * kMix;
+        const uint32_t f = static_cast<uint32_t>(mixed >> (64 - filter_bits));
+        filter[f >> 6] |= 1ull << (f & 63);
         uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
         next[t] = heads[h];
         heads[h] = tag_of(mixed) | (t + 1);
@@ -192,8 +203,18 @@ bool refiner::scan_old(uint32_t total) {
     const uint32_t last = n_old - kGram;
     uint64_t v = gram_at(old_v);
     memset(bucket_tries, kBucketTries, static_cast<size_t>(1) << head_bits);
+    ++work->scans;
     for (uint32_t p = 0;; p += kScanStep) {
+        ++work->probes;
         uint64_t mixed = v * kMix;
+        const uint32_t f = static_cast<uint32_t>(mixed >> (64 - filter_bits));
+        // No gathered gram has this hash: nothing here can match.
+        if (!((filter[f >> 6] >> (f & 63)) & 1)) {
+            if (p + kScanStep > last) break;
+            if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
+            v = gram_at(old_v + p + kScanStep);
+            continue;
+        }
         const uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
         uint32_t *link = heads + h;
         const uint32_t tag = tag_of(mixed);
@@ -211,8 +232,12 @@ bool refiner::scan_old(uint32_t total) {
                 *link = next[t];
             else
                 link = next + t;
-            // Scanned every kScanStep-th old position: the match may start earlier.
-            uint32_t b = match_backward(old_v + p, bytes + t, back[t] < p ? back[t] : p);
+            // Scanned every kScanStep-th old position: the match may start
+            // earlier, by so much that it stays within kMaxMatch (further
+            // back, the room left after it would underflow).
+            uint32_t reach = back[t] < p ? back[t] : p;
+            if (reach > kMaxMatch - kGram) reach = kMaxMatch - kGram;
+            uint32_t b = match_backward(old_v + p, bytes + t, reach);
             uint32_t start = t - b, from = p - b;
             uint32_t limit = room[start];
             if (n_old - from < limit) limit = n_old - from;
@@ -383,19 +408,54 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     return static_cast<uint64_t>(hits) * 50 >= count;
 }
 
+// The bytes of the stretches worth parsing again.
+uint64_t gathered_bytes(const output &first) {
+    item_reader reader(first.data, first.data + first.len);
+    item it;
+    uint64_t total = 0, inserted = 0, length = 0;
+    while (reader.next(it)) {
+        if (soft_item(it)) {
+            if (!it.copy) inserted += it.len;
+            length += it.len;
+            continue;
+        }
+        if (inserted >= kMinInserted) total += length;
+        inserted = length = 0;
+    }
+    if (inserted >= kMinInserted) total += length;
+    return total;
+}
+
 }  // namespace
 
 int refine(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t n_new, const output &first,
-           output &out) {
-    (void)n_new;
+           output &out, refine_work *work) {
+    refine_work own;
+    if (!work) work = &own;
     if (!worth_parsing(old_v, n_old, new_v, first)) return 0;
+    const uint32_t capacity = n_old / 64 > 1024 ? n_old / 64 : 1024;
+    // The batch form scans the old value once per batch; the one-scan form
+    // once in all, but its table keeps only some positions of each gram, so
+    // it may miss matches that the batches find. The batches run while
+    // they cost no more than one scan and a lookup per gathered byte, and
+    // on old values of up to kSmallOld bytes for up to kSmallBatches
+    // batches (repetitive values that size come out shorter with them).
+    const uint64_t gathered = gathered_bytes(first);
+    const uint64_t batches = (gathered + capacity - 1) / capacity, per_scan = n_old / kScanStep;
+    const bool one_scan =
+        batches * per_scan > per_scan + gathered && (n_old > kSmallOld || batches > kSmallBatches);
+    if (work->force == 2 || (work->force != 1 && one_scan)) {
+        work->one_scan = true;
+        return refine_one_scan(old_v, n_old, new_v, n_new, first, gathered, out, *work);
+    }
     refiner r;
     r.old_v = old_v;
     r.new_v = new_v;
     r.n_old = n_old;
+    r.work = work;
     r.em.out = &out;
     r.em.new_v = new_v;
-    r.capacity = n_old / 64 > 1024 ? n_old / 64 : 1024;
+    r.capacity = capacity;
     if (!r.allocate()) return -1;
     item_reader reader(first.data, first.data + first.len);
     item it;
