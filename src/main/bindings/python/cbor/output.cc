@@ -1,6 +1,7 @@
 #include "bindings/python/cbor/output.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -41,6 +42,14 @@ void CborOutput::grow(uint32_t n) {
     const uint64_t doubled = 2 * static_cast<uint64_t>(end - begin);
     const uint64_t capacity = std::max(need, std::min(std::max(doubled, first_capacity),
                                                       std::min(UINT32_MAX - spliced, max_capacity)));
+#ifdef PYPY_VERSION
+    void *grown = std::realloc(heap, static_cast<std::size_t>(capacity));
+    if (grown == nullptr) {
+        fail(n);  // `heap` is still owned, and freed with the output
+    }
+    heap = grown;
+    begin = static_cast<uint8_t *>(grown);
+#else
     if (storage == nullptr) {
         storage = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     } else if (_PyBytes_Resize(&storage, static_cast<Py_ssize_t>(capacity)) != 0) {
@@ -52,6 +61,7 @@ void CborOutput::grow(uint32_t n) {
         fail(n);
     }
     begin = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(storage));
+#endif
     at = begin + used;
     end = begin + capacity;
 }
@@ -82,6 +92,12 @@ void CborOutput::splice(uint8_t major, const char *data, uint64_t size, PyObject
 py::bytes CborOutput::finish() {
     const std::size_t used = static_cast<std::size_t>(at - begin);
     if (splices.empty()) {
+#ifdef PYPY_VERSION
+        py::bytes out(reinterpret_cast<const char *>(begin), used);
+        std::free(std::exchange(heap, nullptr));
+        begin = at = end = nullptr;
+        return out;
+#else
         if (storage == nullptr) {
             return py::bytes("", 0);
         }
@@ -93,6 +109,7 @@ py::bytes CborOutput::finish() {
         }
         begin = at = end = nullptr;
         return py::reinterpret_steal<py::bytes>(std::exchange(storage, nullptr));
+#endif
     }
     py::bytes out(nullptr, static_cast<std::size_t>(used + spliced));
     char *to = PyBytes_AS_STRING(out.ptr());
