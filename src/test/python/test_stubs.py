@@ -1,11 +1,20 @@
 """The installed type stubs: mypy sees the module's signatures."""
 import pathlib
+import platform
 import re
+import struct
 import textwrap
 
 import pytest
 
 import kestrava_core
+
+# PyPy 7.3.19 on 32-bit x86 aborted inside mypy's own code at the end of a
+# long run of this suite (README, platform notes). The stubs read the same
+# under every interpreter; CPython and 64-bit PyPy check them.
+if platform.python_implementation() == "PyPy" and struct.calcsize("P") == 4:
+    pytest.skip("mypy is not run under PyPy on 32-bit x86 (an abort seen inside mypy there)",
+                allow_module_level=True)
 
 mypy_api = pytest.importorskip("mypy.api", reason="mypy is not installed")
 
