@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/delta/indexed/grams.h"
 #include "core/delta/indexed/old_index.h"
 #include "core/delta/indexed/parse.h"
 #include "core/delta/script/item_codec.h"
@@ -24,30 +25,9 @@ namespace {
 using kestrava_items::item;
 using kestrava_items::item_reader;
 
-constexpr uint32_t kGram = 6;
-constexpr uint32_t kScanStep = 4;
 constexpr uint32_t kSlots = 4;
-constexpr uint32_t kMaxMatch = 255;
-constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
 // The longer key of a frequent gram: its first kLong bytes.
 constexpr uint32_t kLong = 32;
-
-// The little-endian value of the 6 bytes at p (`avail` bytes readable from
-// p): the same on every platform.
-inline uint64_t gram8(const uint8_t *p) {
-    uint64_t v = load8(p);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
-inline uint64_t gram(const uint8_t *p, uint64_t avail) {
-    if (avail >= 8) return gram8(p) & 0xFFFFFFFFFFFFull;
-    uint64_t v = 0;
-    for (uint32_t k = 0; k < kGram; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
-    return v;
-}
 
 // A hash of the kLong bytes at p (all readable), the same on every platform.
 inline uint64_t long_key(const uint8_t *p) {
@@ -271,20 +251,7 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
             if (len == limit) break;
         }
     }
-    cheapest_parse(best_len, best_p, length, {cost_a, cost_b, copy_len, flags}, step);
-    uint32_t run = 0;
-    for (uint32_t j = 0; j < length;) {
-        if (step[j] == 0) {
-            ++run;
-            ++j;
-            continue;
-        }
-        if (run) em.literal(new_start + j - run, run);
-        run = 0;
-        em.copy(best_p[j], step[j], new_start + j);
-        j += step[j];
-    }
-    if (run) em.literal(new_start + length - run, run);
+    write_parsed(em, best_len, best_p, length, {cost_a, cost_b, copy_len, flags}, step, new_start);
 }
 
 void scanner::write(const uint8_t *items, uint32_t items_len) {

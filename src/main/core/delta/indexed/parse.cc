@@ -60,4 +60,22 @@ void cheapest_parse(const uint8_t *match_len, const uint32_t *match_off, uint32_
     }
 }
 
+void write_parsed(emitter &em, const uint8_t *match_len, const uint32_t *match_off, uint32_t length,
+                  const parse_scratch &s, uint8_t *step, uint32_t new_start) {
+    cheapest_parse(match_len, match_off, length, s, step);
+    uint32_t run = 0;
+    for (uint32_t j = 0; j < length;) {
+        if (step[j] == 0) {
+            ++run;
+            ++j;
+            continue;
+        }
+        if (run) em.literal(new_start + j - run, run);
+        run = 0;
+        em.copy(match_off[j], step[j], new_start + j);
+        j += step[j];
+    }
+    if (run) em.literal(new_start + length - run, run);
+}
+
 }  // namespace kestrava_indexed

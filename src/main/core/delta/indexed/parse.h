@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "core/delta/indexed/emitter.h"
+
 namespace kestrava_indexed {
 
 // Arrays the parse works in, each of at least length + 1 entries.
@@ -21,6 +23,11 @@ struct parse_scratch {
 // starts: the length of the copy starting at j, 0 for an inserted byte.
 void cheapest_parse(const uint8_t *match_len, const uint32_t *match_off, uint32_t length, const parse_scratch &s,
                     uint8_t *step);
+
+// The cheapest items for new [new_start, new_start + length), written
+// through `em`.
+void write_parsed(emitter &em, const uint8_t *match_len, const uint32_t *match_off, uint32_t length,
+                  const parse_scratch &s, uint8_t *step, uint32_t new_start);
 
 }  // namespace kestrava_indexed
 

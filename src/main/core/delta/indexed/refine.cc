@@ -14,6 +14,7 @@
 
 #include <type_traits>
 
+#include "core/delta/indexed/grams.h"
 #include "core/delta/indexed/old_index.h"
 #include "core/delta/indexed/one_scan.h"
 #include "core/delta/indexed/parse.h"
@@ -25,12 +26,6 @@ namespace {
 using kestrava_items::item;
 using kestrava_items::item_reader;
 
-constexpr uint32_t kGram = 6;
-// The old value is scanned at every kScanStep-th position: matches of
-// kGram + kScanStep - 1 bytes and more are all found.
-constexpr uint32_t kScanStep = 4;
-// Longest match recorded per position (one CBOR head byte more beyond).
-constexpr uint32_t kMaxMatch = 255;
 // Gathered positions looked at per old position and gram.
 constexpr uint32_t kChain = 8;
 // Matches tried per gathered position, and old positions whose gram is
@@ -44,16 +39,6 @@ constexpr uint32_t kQueue = 1024;
 // of CPU time at worst).
 constexpr uint32_t kSmallOld = 1u << 22;
 constexpr uint64_t kSmallBatches = 64;
-
-// Little-endian value of 6 bytes, read byte by byte so that it is the same
-// on every platform.
-inline uint64_t gram_at(const uint8_t *p) {
-    uint64_t v = 0;
-    for (uint32_t k = 0; k < kGram; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
-    return v;
-}
-
-constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
 
 struct entry {
     enum kind_t : uint8_t { hard, inserted, soft } kind;
@@ -189,7 +174,7 @@ bool refiner::scan_old(uint32_t total) {
     memset(filter, 0, (static_cast<size_t>(1) << filter_bits) / 8);
     for (uint32_t t = 0; t < total; ++t) {
         if (room[t] < kGram) continue;
-        uint64_t mixed = gram_at(bytes + t) * kMix;
+        uint64_t mixed = gram(bytes + t, total - t) * kMix;
         const uint32_t f = static_cast<uint32_t>(mixed >> (64 - filter_bits));
         filter[f >> 6] |= 1ull << (f & 63);
         uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
@@ -201,7 +186,7 @@ bool refiner::scan_old(uint32_t total) {
     const uint32_t trial = (n_old / 16 > (1u << 16) ? n_old / 16 : (1u << 16)) / kScanStep * kScanStep;
     uint32_t matched = 0;
     const uint32_t last = n_old - kGram;
-    uint64_t v = gram_at(old_v);
+    uint64_t v = gram(old_v, n_old);
     memset(bucket_tries, kBucketTries, static_cast<size_t>(1) << head_bits);
     ++work->scans;
     for (uint32_t p = 0;; p += kScanStep) {
@@ -212,7 +197,7 @@ bool refiner::scan_old(uint32_t total) {
         if (!((filter[f >> 6] >> (f & 63)) & 1)) {
             if (p + kScanStep > last) break;
             if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
-            v = gram_at(old_v + p + kScanStep);
+            v = gram(old_v + p + kScanStep, n_old - p - kScanStep);
             continue;
         }
         const uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
@@ -252,7 +237,7 @@ bool refiner::scan_old(uint32_t total) {
         if (hit && --bucket_tries[h] == 0) heads[h] = 0;
         if (p + kScanStep > last) break;
         if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
-        v = gram_at(old_v + p + kScanStep);
+        v = gram(old_v + p + kScanStep, n_old - p - kScanStep);
     }
     return true;
 }
@@ -260,20 +245,7 @@ bool refiner::scan_old(uint32_t total) {
 // The cheapest encoding of the stretch at local positions [first, first +
 // length), written through the emitter.
 void refiner::parse_stretch(uint32_t first, uint32_t length, uint32_t new_start) {
-    cheapest_parse(best_len + first, best_p + first, length, {cost_a, cost_b, copy_len, flags}, step);
-    uint32_t run = 0;
-    for (uint32_t j = 0; j < length;) {
-        if (step[j] == 0) {
-            ++run;
-            ++j;
-            continue;
-        }
-        if (run) em.literal(new_start + j - run, run);
-        run = 0;
-        em.copy(best_p[first + j], step[j], new_start + j);
-        j += step[j];
-    }
-    if (run) em.literal(new_start + length - run, run);
+    write_parsed(em, best_len + first, best_p + first, length, {cost_a, cost_b, copy_len, flags}, step, new_start);
 }
 
 uint32_t refiner::stretch_end(uint32_t from, uint32_t &inserted, uint32_t &length) const {
@@ -385,7 +357,7 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
         if (!it.copy && it.len >= 8) {
             for (uint64_t k = (every - seen % every) % every; k < it.len - 7 && count < kSamples; k += every) {
                 uint32_t at = static_cast<uint32_t>(pos + k);
-                uint32_t h = static_cast<uint32_t>((gram_at(new_v + at) * kMix) >> (64 - kBits));
+                uint32_t h = static_cast<uint32_t>((gram(new_v + at, 8) * kMix) >> (64 - kBits));
                 if (table[h] == 0) {
                     samples[count] = at;
                     table[h] = static_cast<uint16_t>(++count);
@@ -399,7 +371,7 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     uint32_t hits = 0;
     const uint32_t trial = n_old / 16 > (4u << 20) ? n_old / 16 : (n_old < (4u << 20) ? n_old : (4u << 20));
     for (uint32_t p = 0; p + 8 <= trial; p += 2) {
-        uint32_t e = table[static_cast<uint32_t>((gram_at(old_v + p) * kMix) >> (64 - kBits))];
+        uint32_t e = table[static_cast<uint32_t>((gram(old_v + p, 8) * kMix) >> (64 - kBits))];
         if (e == 0 || hit[e - 1]) continue;
         if (memcmp(old_v + p, new_v + samples[e - 1], 8) != 0) continue;
         hit[e - 1] = 1;
