@@ -163,8 +163,32 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
     uint32_t trial = n_old / 16 > (1u << 16) ? n_old / 16 : (1u << 16);
     trial = trial / kScanStep * kScanStep;
     ++work->scans;
+    // A position whose gram passes the filter waits in a short queue while
+    // its bucket is fetched; positions are stored in order all the same.
+    constexpr uint32_t kWait = 16;
+    uint32_t waiting[kWait];
+    uint64_t waiting_mixed[kWait];
+    uint32_t first = 0, count = 0;
+    auto store = [&](uint32_t p, uint64_t mixed) {
+        uint32_t *b = bucket(mixed);
+        uint32_t s = 0;
+        while (s < kSlots && b[s] != 0) ++s;
+        if (s == kSlots && p + kLong <= n_old) {
+            // A frequent gram: the position goes under its longer key.
+            b = bucket(long_key(old_v + p));
+            s = 0;
+            while (s < kSlots && b[s] != 0) ++s;
+        }
+        if (s < kSlots) b[s] = p + 1;
+    };
+    auto store_first = [&] {
+        store(waiting[first], waiting_mixed[first]);
+        first = (first + 1) % kWait;
+        --count;
+    };
     for (uint32_t p = 0; p + kGram <= n_old; p += kScanStep) {
         if (p == trial) {
+            while (count) store_first();
             uint64_t matched = 0;
             each_stretch(
                 items, items_len,
@@ -185,22 +209,18 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
         const uint64_t ahead = static_cast<uint64_t>(p) + 64 * kScanStep;
         if (ahead + 8 <= n_old)
             __builtin_prefetch(filter + (filter_bit(gram(old_v + ahead, 8) * kMix) >> 6));
-        const uint64_t soon = static_cast<uint64_t>(p) + 16 * kScanStep;
-        if (soon + kLong <= n_old) __builtin_prefetch(bucket(long_key(old_v + soon)));
         const uint64_t mixed = gram(old_v + p, n_old - p) * kMix;
         ++work->probes;
         if (!in_filter(mixed)) continue;
-        uint32_t *b = bucket(mixed);
-        uint32_t s = 0;
-        while (s < kSlots && b[s] != 0) ++s;
-        if (s == kSlots && p + kLong <= n_old) {
-            // A frequent gram: the position goes under its longer key.
-            b = bucket(long_key(old_v + p));
-            s = 0;
-            while (s < kSlots && b[s] != 0) ++s;
-        }
-        if (s < kSlots) b[s] = p + 1;
+        __builtin_prefetch(bucket(mixed));
+        // The longer key's bucket too, for when that bucket is full.
+        if (p + kLong <= n_old) __builtin_prefetch(bucket(long_key(old_v + p)));
+        if (count == kWait) store_first();
+        waiting[(first + count) % kWait] = p;
+        waiting_mixed[(first + count) % kWait] = mixed;
+        ++count;
     }
+    while (count) store_first();
     return true;
 }
 
