@@ -28,6 +28,7 @@ using kestrava_items::item_reader;
 constexpr uint32_t kSlots = 4;
 // The longer key of a frequent gram: its first kLong bytes.
 constexpr uint32_t kLong = 32;
+constexpr uint64_t kTagMix = 0xC2B2AE3D27D4EB4Full;
 
 // A hash of the kLong bytes at p (all readable), the same on every platform.
 inline uint64_t long_key(const uint8_t *p) {
@@ -47,6 +48,16 @@ struct scanner {
     uint32_t *slots = nullptr, *best_p = nullptr, *cost_a = nullptr, *cost_b = nullptr;
     uint8_t *best_len = nullptr, *copy_len = nullptr, *flags = nullptr, *step = nullptr;
     uint32_t filter_bits = 12, bucket_bits = 0, chunk = 1024;
+    // A slot holds position / kScanStep + 1 in its low pos_bits and, above,
+    // a tag of its gram: most candidates of another gram that only share
+    // the bucket are dismissed without reading the old value.
+    uint32_t pos_bits = 1;
+
+    uint32_t tag(uint64_t g) const { return static_cast<uint32_t>((g * kTagMix) >> 32) >> pos_bits; }
+    uint32_t slot(uint32_t p, uint64_t g) const { return (p / kScanStep + 1) | (tag(g) << pos_bits); }
+    uint32_t position(uint32_t slot) const {
+        return ((slot & (0xFFFFFFFFu >> (32 - pos_bits))) - 1) * kScanStep;
+    }
 
     scanner() = default;
     scanner(const scanner &) = delete;
@@ -81,6 +92,7 @@ bool scanner::allocate(uint64_t gathered) {
     uint64_t positions = n_old / 8;
     if (positions < (1u << 14)) positions = 1u << 14;
     while (bucket_bits < 40 && (2ull << bucket_bits) * kSlots <= positions) ++bucket_bits;
+    while (pos_bits < 31 && (n_old / kScanStep + 1) >> pos_bits) ++pos_bits;
     chunk = n_old / 512;
     if (chunk < 1024) chunk = 1024;
     if (chunk > 65536) chunk = 65536;
@@ -167,10 +179,10 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
     // its bucket is fetched; positions are stored in order all the same.
     constexpr uint32_t kWait = 16;
     uint32_t waiting[kWait];
-    uint64_t waiting_mixed[kWait];
+    uint64_t waiting_gram[kWait];
     uint32_t first = 0, count = 0;
-    auto store = [&](uint32_t p, uint64_t mixed) {
-        uint32_t *b = bucket(mixed);
+    auto store = [&](uint32_t p, uint64_t g) {
+        uint32_t *b = bucket(g * kMix);
         uint32_t s = 0;
         while (s < kSlots && b[s] != 0) ++s;
         if (s == kSlots && p + kLong <= n_old) {
@@ -179,10 +191,10 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
             s = 0;
             while (s < kSlots && b[s] != 0) ++s;
         }
-        if (s < kSlots) b[s] = p + 1;
+        if (s < kSlots) b[s] = slot(p, g);
     };
     auto store_first = [&] {
-        store(waiting[first], waiting_mixed[first]);
+        store(waiting[first], waiting_gram[first]);
         first = (first + 1) % kWait;
         --count;
     };
@@ -196,7 +208,7 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
                     for (uint32_t t = start; t + 8 <= start + length; ++t) {
                         const uint32_t *b = bucket(gram(new_v + t, n_new - t) * kMix);
                         for (uint32_t k = 0; k < kSlots && b[k]; ++k)
-                            if (b[k] - 1 + 8 <= n_old && memcmp(old_v + b[k] - 1, new_v + t, 8) == 0) {
+                            if (position(b[k]) + 8 <= n_old && memcmp(old_v + position(b[k]), new_v + t, 8) == 0) {
                                 ++matched;
                                 break;
                             }
@@ -209,7 +221,7 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
         const uint64_t ahead = static_cast<uint64_t>(p) + 64 * kScanStep;
         if (ahead + 8 <= n_old)
             __builtin_prefetch(filter + (filter_bit(gram(old_v + ahead, 8) * kMix) >> 6));
-        const uint64_t mixed = gram(old_v + p, n_old - p) * kMix;
+        const uint64_t g = gram(old_v + p, n_old - p), mixed = g * kMix;
         ++work->probes;
         if (!in_filter(mixed)) continue;
         __builtin_prefetch(bucket(mixed));
@@ -217,7 +229,7 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
         if (p + kLong <= n_old) __builtin_prefetch(bucket(long_key(old_v + p)));
         if (count == kWait) store_first();
         waiting[(first + count) % kWait] = p;
-        waiting_mixed[(first + count) % kWait] = mixed;
+        waiting_gram[(first + count) % kWait] = g;
         ++count;
     }
     while (count) store_first();
@@ -242,6 +254,7 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
         if (!in_filter(mixed)) continue;
         const uint32_t *b = bucket(mixed);
         uint32_t found[2 * kSlots], count = 0;
+        const uint32_t want = tag(g);
         for (uint32_t s = 0; s < kSlots && b[s] != 0; ++s) found[count++] = b[s];
         // A full bucket: the gram is frequent, the positions kept for its
         // longer key are tried too.
@@ -250,8 +263,9 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
             for (uint32_t s = 0; s < kSlots && l[s] != 0; ++s) found[count++] = l[s];
         }
         for (uint32_t s = 0; s < count; ++s) {
-            const uint32_t p = found[s] - 1;
             ++work->candidates;
+            if (found[s] >> pos_bits != want) continue;
+            const uint32_t p = position(found[s]);
             if (gram(old_v + p, static_cast<uint64_t>(n_old) - p) != g) continue;
             // At most kMaxMatch in all, the gram included.
             uint32_t back = t < kMaxMatch - kGram ? t : kMaxMatch - kGram;
