@@ -266,6 +266,7 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
             ++work->candidates;
             if (found[s] >> pos_bits != want) continue;
             const uint32_t p = position(found[s]);
+            ++work->compared;
             if (gram(old_v + p, static_cast<uint64_t>(n_old) - p) != g) continue;
             // At most kMaxMatch in all, the gram included.
             uint32_t back = t < kMaxMatch - kGram ? t : kMaxMatch - kGram;

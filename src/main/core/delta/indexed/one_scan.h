@@ -19,11 +19,12 @@ inline bool soft_item(const kestrava_items::item &it) { return !it.copy || it.le
 
 // What the second pass did, for tests and benchmarks: old positions hashed
 // and tested (over all scans of the old value), new positions looked up,
-// candidates compared, and which form ran. `force` makes refine() run the
-// batches (1) or the one scan (2) whatever they cost.
+// candidates met and those whose old bytes were read (the others' tags told
+// them apart), and which form ran. `force` makes refine() run the batches
+// (1) or the one scan (2) whatever they cost.
 struct refine_work {
     int force = 0;
-    uint64_t probes = 0, lookups = 0, candidates = 0;
+    uint64_t probes = 0, lookups = 0, candidates = 0, compared = 0;
     uint32_t scans = 0;
     bool one_scan = false;
 };
