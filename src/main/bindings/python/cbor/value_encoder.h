@@ -54,11 +54,11 @@ private:
 };
 #elif defined(PYPY_VERSION)
 // PyPy's check is of the native stack, with room kept behind its limit for
-// native code; leaving does nothing there. Each is a call through its C
+// native code. Entering and leaving are each a call through its C
 // interface, which costs about as much as writing a small container, so the
-// check runs at the first level and every eighth one after it: between two
-// checks a few frames of a few hundred bytes are pushed, well within that
-// room.
+// check runs at the first level and every eighth one after it (and leaving
+// only where it ran): between two checks a few frames of a few hundred bytes
+// are pushed, well within that room.
 class InterpreterRecursion {
 public:
     bool enter(uint32_t nesting, const char *where) {
