@@ -9,9 +9,15 @@ best time (elapsed, and CPU time apart), so machine noise hits all of them
 alike. Definite mode
 (indefinite=False) throughout.
 
+The two builds run in workers of the same make, each holding its module in
+both modes and nothing else; the floor and the peers run in a third. On PyPy
+a worker that also ran the others was up to 24% slower on the same module
+(this tree against itself), which is more than the differences measured.
+
   - new:   the module built from this working tree
   - old:   the module built from --baseline (a git ref) in its own venv
   - indef:  this tree's module with indefinite=True (the default)
+  - old-indef: the old module with indefinite=True
   - floor: a small C extension (bench_floor.c) that only visits every object
            through the Python/C calls an encoder needs and writes nothing
   - ormsgpack, msgpack (compiled packer) and cbor2 (compiled) on CPython,
@@ -50,12 +56,11 @@ def worker_implementations(kind, workloads):
     provides, on the workloads each can write."""
     impls = {}
     everywhere = lambda fn: {w: fn for w in workloads}  # noqa: E731
-    from kestrava_core import cbor
-    if kind == "old":
-        impls["old"] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
+    if kind in ("old", "new"):
+        from kestrava_core import cbor
+        impls[kind] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
+        impls["indef" if kind == "new" else "old-indef"] = everywhere(cbor.dumps)
         return impls
-    impls["new"] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
-    impls["indef"] = everywhere(cbor.dumps)
     import kestrava_bench_floor
     impls["floor"] = everywhere(kestrava_bench_floor.visit)
     if platform.python_implementation() == "PyPy":
@@ -248,14 +253,16 @@ class Worker:
 def measure(args, work):
     env = dict(os.environ)
     env["PYTHONPATH"] = str(work / "floor")
-    new = Worker(work / "venv-new", "new", env)
+    new = Worker(work / "venv-new", "new", dict(os.environ))
     old = Worker(work / "venv-old", "old", dict(os.environ))
-    hello, old_hello = new.ask(op="hello"), old.ask(op="hello")
+    peers = Worker(work / "venv-new", "peers", env)
+    workers = (old, new, peers)
+    hellos = [w.ask(op="hello") for w in workers]
+    hello = hellos[1]
     workloads = [w for w in hello["workloads"] if not args.only or any(o in w for o in args.only)]
-    owners = {name: new for name in hello["impls"]}
-    owners.update({name: old for name in old_hello["impls"]})
-    covers = dict(hello["impls"], **old_hello["impls"])
-    order = ["old", "new"] + [n for n in hello["impls"] if n != "new"]
+    owners = {name: w for w, h in zip(workers, hellos) for name in h["impls"]}
+    covers = {name: fns for h in hellos for name, fns in h["impls"].items()}
+    order = [name for h in hellos for name in h["impls"]]
     new_digest, old_digest = new.ask(op="digest"), old.ask(op="digest")
     identical = {w: new_digest[w] == old_digest[w] for w in workloads}
     pypy = hello["interpreter"].startswith("PyPy")
@@ -272,15 +279,15 @@ def measure(args, work):
                     t = owners[name].ask(op="time", impl=name, workload=w, repeat=args.repeat)
                     best[name, w] = min(best[name, w], t["best"])
                     cpu[name, w] = min(cpu[name, w], t["cpu"])
-    new.close()
-    old.close()
+    for w in workers:
+        w.close()
     return hello, order, workloads, best, cpu, identical
 
 
 # Ratio columns: to the build before, to the fastest binary peer, and the
 # cost of indefinite mode over definite.
-RATIOS = [("new", "old"), ("new", "ormsgpack"), ("new", "msgpack"), ("new", "floor"), ("new", "cbor2-py"),
-          ("indef", "new")]
+RATIOS = [("new", "old"), ("indef", "old-indef"), ("new", "ormsgpack"), ("new", "msgpack"), ("new", "floor"),
+          ("new", "cbor2-py"), ("indef", "new")]
 
 
 def report(hello, order, workloads, best, cpu, identical, baseline, args):
