@@ -88,7 +88,23 @@ class Builder:
         how = self.fdp.ConsumeIntInRange(0, 3)
         key = self.fdp.ConsumeIntInRange(0, 5)
 
+        busy = False
+
         def act():
+            # A key's __eq__ that pops from its own dict compares that key
+            # again; without this guard that is Python recursing without end,
+            # which under a raised recursion limit overflows the C stack in
+            # the interpreter before RecursionError (not in dumps).
+            nonlocal busy
+            if busy:
+                return
+            busy = True
+            try:
+                change()
+            finally:
+                busy = False
+
+        def change():
             if how == 0:
                 target.clear()
             elif how == 1:
@@ -159,8 +175,8 @@ class Builder:
                 except TypeError:  # unhashable key
                     d[repr(key)] = None
                 except RecursionError:
-                    # A key whose __eq__ changes this dict compares again
-                    # without end while it is inserted: nothing to write.
+                    # Inserting a key whose __eq__ changes this dict may
+                    # still nest past the limit: nothing to write.
                     pass
             return d
         if kind == 6:
