@@ -21,6 +21,9 @@ fresh processes and the best over all of them is kept.
   - old:   the module built from --baseline (a git ref) in its own venv
   - indef:  this tree's module with indefinite=True (the default)
   - old-indef: the old module with indefinite=True
+  - new@peers: this tree's module again, in the peers' process on their
+           copy of the documents, for a ratio to a peer that the documents'
+           places in memory do not move
   - floor: a small C extension (bench_floor.c) that only visits every object
            through the Python/C calls an encoder needs and writes nothing
   - ormsgpack, msgpack (compiled packer) and cbor2 (compiled) on CPython,
@@ -65,7 +68,12 @@ def worker_implementations(kind, workloads):
         impls["indef" if kind == "new" else "old-indef"] = everywhere(cbor.dumps)
         return impls
     import kestrava_bench_floor
+    from kestrava_core import cbor
     impls["floor"] = everywhere(kestrava_bench_floor.visit)
+    # This tree's module again, on the same copy of the documents as the
+    # peers: a ratio to a peer that does not depend on where two processes
+    # put their documents.
+    impls["new@peers"] = everywhere(lambda v, dumps=cbor.dumps: dumps(v, indefinite=False))
     if platform.python_implementation() == "PyPy":
         from cbor2 import _encoder
         impls["cbor2-py"] = everywhere(_encoder.dumps)
@@ -296,8 +304,8 @@ def measure(args, work):
 
 # Ratio columns: to the build before, to the fastest binary peer, and the
 # cost of indefinite mode over definite.
-RATIOS = [("new", "old"), ("indef", "old-indef"), ("new", "ormsgpack"), ("new", "msgpack"), ("new", "floor"),
-          ("new", "cbor2-py"), ("indef", "new")]
+RATIOS = [("new", "old"), ("indef", "old-indef"), ("new", "ormsgpack"), ("new@peers", "ormsgpack"), ("new", "msgpack"),
+          ("new", "floor"), ("new", "cbor2-py"), ("indef", "new")]
 
 
 def report(hello, order, workloads, best, cpu, identical, baseline, args):
