@@ -29,8 +29,11 @@ bool buf_reserve(buf *b, uint32_t n) {
 void buf_append(buf *b, const void *src, uint32_t n) {
     if (n == 0) return;
     const uint8_t *from = static_cast<const uint8_t *>(src);
-    bool inside = b->data != nullptr && from >= b->data && from < b->data + b->capacity;
-    size_t inside_offset = inside ? static_cast<size_t>(from - b->data) : 0;
+    // Compared as addresses: GCC 12 takes a pointer compared after the
+    // realloc below for a use after free.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(src), base = reinterpret_cast<uintptr_t>(b->data);
+    const bool inside = b->data != nullptr && at >= base && at - base < b->capacity;
+    const size_t inside_offset = inside ? static_cast<size_t>(at - base) : 0;
     if (!buf_reserve(b, n)) return;
     if (inside) from = b->data + inside_offset;
     memmove(b->data + b->len, from, n);
