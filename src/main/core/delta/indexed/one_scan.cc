@@ -207,6 +207,7 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
                 items, items_len,
                 [&](uint32_t start, uint32_t length, const item_reader &) {
                     for (uint32_t t = start; t + 8 <= start + length; ++t) {
+                        if (t + 24 <= start + length) __builtin_prefetch(bucket(gram(new_v + t + 16, 8) * kMix));
                         const uint32_t *b = bucket(gram(new_v + t, n_new - t) * kMix);
                         for (uint32_t k = 0; k < kSlots && b[k]; ++k)
                             if (position(b[k]) + 8 <= n_old && memcmp(old_v + position(b[k]), new_v + t, 8) == 0) {
@@ -263,6 +264,11 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
         if (t + 16 + kLong <= length) {
             __builtin_prefetch(bucket(gram(q0 + t + 16, 8) * kMix));
             __builtin_prefetch(bucket(long_key(q0 + t + 16)));
+            // The bucket fetched 8 positions ago: its candidates' old bytes.
+            const uint64_t soon = gram(q0 + t + 8, 8);
+            const uint32_t *b = bucket(soon * kMix), want = tag(soon);
+            for (uint32_t s = 0; s < kSlots; ++s)
+                if (b[s] != 0 && b[s] >> pos_bits == want) __builtin_prefetch(old_v + position(b[s]));
         }
         const uint8_t *q = q0 + t;
         const uint64_t g = gram(q, static_cast<uint64_t>(n_new) - new_start - t);
