@@ -42,7 +42,7 @@ constexpr int32_t kSmallGapLimit = 10000;
 constexpr int32_t kLargeGapLimit = 256;
 // A larger gap in an old value of kSparseOld bytes or more is searched only
 // when at least 1 in kSparseShare of its new 8-byte strings occur on its old
-// side. Copies there take 5-byte offsets, so the short ones such a search
+// side. Copies there mostly take 5-byte offsets, so the short ones a search
 // finds seldom pay, and the second pass parses the gap again anyway; the
 // search would cost the gap's size times kLargeGapLimit steps.
 constexpr uint32_t kSparseOld = 1u << 20;
