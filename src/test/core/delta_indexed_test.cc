@@ -202,13 +202,14 @@ TEST(DeltaIndexed, SecondPassFindsShortCopies) {
 }
 
 // The second pass in the given form (1: batches, 2: one scan, 0: left to
-// choose) over the first pass's delta; the first pass's delta when it makes
-// nothing shorter.
-bytes second_pass(const bytes &o, const bytes &n, int form, kestrava_indexed::refine_work &work) {
+// choose) over the first pass's delta (which fills `first_work` if given);
+// the first pass's delta when it makes nothing shorter.
+bytes second_pass(const bytes &o, const bytes &n, int form, kestrava_indexed::refine_work &work,
+                  kestrava_indexed::first_pass_work *first_work = nullptr) {
     kestrava_indexed::output first, again;
     first.limit = static_cast<uint32_t>(n.size());
     const uint32_t n_old = static_cast<uint32_t>(o.size()), n_new = static_cast<uint32_t>(n.size());
-    EXPECT_TRUE(kestrava_indexed::first_pass(o.data(), n_old, n.data(), n_new, first));
+    EXPECT_TRUE(kestrava_indexed::first_pass(o.data(), n_old, n.data(), n_new, first, first_work));
     if (first.over || first.oom || first.len >= n.size() || o == n) {  // the generator's own answer
         free(first.data);
         return indexed(o, n);
@@ -326,6 +327,55 @@ TEST(DeltaIndexed, OneScanSameDeltasOnEveryPlatform) {
     appended_pieces(rng, 1u << 18, o, n);
     all.add(second_pass(o, n, 2, work));
     EXPECT_EQ(0x6df8b5705be169f2ull, all.h) << std::hex << all.h;
+}
+
+// Text of words from a small vocabulary, as in source code.
+bytes words(std::mt19937 &rng, size_t size) {
+    static const char *const vocabulary[] = {"delta ", "copy ", "insert ", "old ", "new ", "value ", "offset ",
+                                             "return ", "if ", "else ", "for ", "the ", "(", ") ", "= ", "\n    "};
+    bytes out;
+    while (out.size() < size) {
+        const char *w = vocabulary[pairs::below(rng, sizeof vocabulary / sizeof vocabulary[0])];
+        out.insert(out.end(), w, w + strlen(w));
+    }
+    out.resize(size);
+    return out;
+}
+
+// Gaps over 512 bytes whose sides share next to no 8-byte string, in an old
+// value of a megabyte: the first pass sends them as inserts without the
+// search, which would have found nothing worth a copy (random blocks in
+// text), and the delta is no longer for it; gaps that share enough are
+// still searched. Fixed sizes: the same digest in every build.
+TEST(DeltaIndexed, FirstPassSparesSearchesOnGapsThatShareNothing) {
+    std::mt19937 rng(1818);
+    const bytes o = words(rng, 5u << 18);
+    bytes n;
+    size_t at = 0;
+    for (int k = 0; k < 40; ++k) {
+        const size_t keep = 20000 + pairs::below(rng, 10000), cut = 400 + pairs::below(rng, 1200);
+        n.insert(n.end(), o.begin() + static_cast<ptrdiff_t>(at), o.begin() + static_cast<ptrdiff_t>(at + keep));
+        // A random block, or edited text, in place of `cut` old bytes.
+        const bytes fresh = k % 2 ? pairs::random_bytes(rng, 300 + pairs::below(rng, 1500), 256)
+                                  : pairs::mutate(rng, bytes(o.begin() + static_cast<ptrdiff_t>(at + keep),
+                                                             o.begin() + static_cast<ptrdiff_t>(at + keep + cut)),
+                                                  40, 3, 256);
+        n.insert(n.end(), fresh.begin(), fresh.end());
+        at += keep + cut;
+    }
+    n.insert(n.end(), o.begin() + static_cast<ptrdiff_t>(at), o.end());
+    kestrava_indexed::refine_work work;
+    kestrava_indexed::first_pass_work model, all;
+    all.search_all = true;
+    const bytes d = second_pass(o, n, 0, work, &model), searched = second_pass(o, n, 0, work, &all);
+    check(o, n, d, "sparse gaps");
+    EXPECT_GE(model.sparse, 10u) << "the first pass searches gaps that share nothing with the old value";
+    EXPECT_GE(model.searched, 20u) << "the first pass no longer searches gaps of edited text";
+    EXPECT_EQ(all.searched, model.searched + model.sparse);
+    EXPECT_LE(d.size(), searched.size()) << "sparing the searches makes the delta longer";
+    digest one;
+    one.add(d);
+    EXPECT_EQ(0x0c3dddf6e03748fbull, one.h) << std::hex << one.h;
 }
 
 // The parse of a stretch over known matches against an exhaustive search

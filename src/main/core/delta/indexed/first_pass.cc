@@ -3,6 +3,7 @@
 // Myers search, items written with their CBOR costs in mind.
 #include "core/delta/indexed/first_pass.h"
 
+#include "core/delta/indexed/grams.h"
 #include "core/delta/indexed/old_index.h"
 #include "core/delta/myers/myers.h"
 #include "core/delta/script/edit_script.h"
@@ -39,6 +40,13 @@ constexpr uint32_t kGapMax = 2048;
 constexpr uint32_t kSmallGap = 512;
 constexpr int32_t kSmallGapLimit = 10000;
 constexpr int32_t kLargeGapLimit = 256;
+// A larger gap in an old value of kSparseOld bytes or more is searched only
+// when at least 1 in kSparseShare of its new 8-byte strings occur on its old
+// side. Copies there mostly take 5-byte offsets, so the short ones a search
+// finds seldom pay, and the second pass parses the gap again anyway; the
+// search would cost the gap's size times kLargeGapLimit steps.
+constexpr uint32_t kSparseOld = 1u << 20;
+constexpr uint32_t kSparseShare = 4;
 
 struct anchor {
     uint32_t ob, nb, len;  // old start, new start, length
@@ -53,6 +61,7 @@ struct generator {
     // Work left for the Myers search, in estimated diagonal steps.
     uint64_t search_budget;
     uint32_t out_weight;
+    first_pass_work *work = nullptr;
 
     // Looks for the continuation of the old value near the diagonal of the
     // last match (ending at old oa, new c).
@@ -201,6 +210,26 @@ struct generator {
         }
     }
 
+    // Whether fewer than 1 in kSparseShare of the 8-byte strings of b[0, m)
+    // occur in a[0, n): a's strings go into a filter, whose false hits only
+    // count against it.
+    static bool sparse(const uint8_t *a, uint32_t n, const uint8_t *b, uint32_t m) {
+        constexpr uint32_t kBits = 14;
+        if (n < 8 || m < 8) return false;
+        uint64_t seen[(1u << kBits) / 64] = {};
+        auto bit = [](const uint8_t *p) { return static_cast<uint32_t>((gram8(p) * kMix) >> (64 - kBits)); };
+        for (uint32_t i = 0; i + 8 <= n; ++i) {
+            const uint32_t f = bit(a + i);
+            seen[f >> 6] |= 1ull << (f & 63);
+        }
+        uint32_t shared = 0;
+        for (uint32_t j = 0; j + 8 <= m; ++j) {
+            const uint32_t f = bit(b + j);
+            shared += static_cast<uint32_t>((seen[f >> 6] >> (f & 63)) & 1);
+        }
+        return static_cast<uint64_t>(shared) * kSparseShare < m;
+    }
+
     // Encodes new[c, nb), which follows a match ending at old position oa;
     // the next match starts at old position ob (the old value's end after
     // the last match).
@@ -226,6 +255,12 @@ struct generator {
             return;
         }
         search_budget -= steps;
+        if (size > kSmallGap && n_old >= kSparseOld && !(work && work->search_all) && sparse(old_v + oa, n, new_v + c, m)) {
+            if (work) ++work->sparse;
+            em.literal(c, m);
+            return;
+        }
+        if (work) ++work->searched;
         buf os{const_cast<uint8_t *>(old_v + oa), n, n};
         buf ns{const_cast<uint8_t *>(new_v + c), m, m};
         edit_script *s = edit_script_create(&os, &ns);
@@ -264,7 +299,8 @@ struct generator {
 
 }  // namespace
 
-bool first_pass(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t n_new, output &out) {
+bool first_pass(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint32_t n_new, output &out,
+                first_pass_work *work) {
     generator g;
     g.old_v = old_v;
     g.new_v = new_v;
@@ -274,6 +310,7 @@ bool first_pass(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, uint
     g.em.new_v = new_v;
     g.search_budget = 2 * (static_cast<uint64_t>(n_old) + n_new) + (1u << 22);
     g.out_weight = leaving_weight();
+    g.work = work;
     g.run();
     old_index_free(g.ix);
     return !g.oom;

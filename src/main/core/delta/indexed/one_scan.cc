@@ -175,37 +175,39 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
     uint32_t trial = n_old / 16 > (1u << 16) ? n_old / 16 : (1u << 16);
     trial = trial / kScanStep * kScanStep;
     ++work->scans;
-    // A position whose gram passes the filter waits in a short queue while
-    // its bucket is fetched; positions are stored in order all the same.
-    constexpr uint32_t kWait = 16;
-    uint32_t waiting[kWait];
-    uint64_t waiting_gram[kWait];
-    uint32_t first = 0, count = 0;
-    auto store = [&](uint32_t p, uint64_t g) {
+    auto store = [&](uint32_t p, uint64_t g, uint64_t longer) {
         uint32_t *b = bucket(g * kMix);
         uint32_t s = 0;
         while (s < kSlots && b[s] != 0) ++s;
         if (s == kSlots && p + kLong <= n_old) {
             // A frequent gram: the position goes under its longer key.
-            b = bucket(long_key(old_v + p));
+            b = bucket(longer);
             s = 0;
             while (s < kSlots && b[s] != 0) ++s;
         }
         if (s < kSlots) b[s] = slot(p, g);
     };
-    auto store_first = [&] {
-        store(waiting[first], waiting_gram[first]);
-        first = (first + 1) % kWait;
-        --count;
+    // The positions are tested against the filter a block at a time without
+    // a branch each; those that pass have their buckets fetched while the
+    // next block is tested, and are stored, in order, after it.
+    constexpr uint32_t kBlock = 64;
+    uint32_t blocks[2][kBlock];
+    uint64_t grams[2][kBlock], longer[2][kBlock];
+    uint32_t waiting = 0, pending = 0;  // the block that waits, its count
+    auto store_waiting = [&] {
+        for (uint32_t k = 0; k < pending; ++k) store(blocks[waiting][k], grams[waiting][k], longer[waiting][k]);
+        pending = 0;
     };
-    for (uint32_t p = 0; p + kGram <= n_old; p += kScanStep) {
+    const uint32_t end = (n_old - kGram) / kScanStep * kScanStep;  // the last position
+    for (uint32_t p = 0;;) {
         if (p == trial) {
-            while (count) store_first();
+            store_waiting();
             uint64_t matched = 0;
             each_stretch(
                 items, items_len,
                 [&](uint32_t start, uint32_t length, const item_reader &) {
                     for (uint32_t t = start; t + 8 <= start + length; ++t) {
+                        if (t + 24 <= start + length) __builtin_prefetch(bucket(gram(new_v + t + 16, 8) * kMix));
                         const uint32_t *b = bucket(gram(new_v + t, n_new - t) * kMix);
                         for (uint32_t k = 0; k < kSlots && b[k]; ++k)
                             if (position(b[k]) + 8 <= n_old && memcmp(old_v + position(b[k]), new_v + t, 8) == 0) {
@@ -218,21 +220,37 @@ bool scanner::scan_old(const uint8_t *items, uint32_t items_len, uint64_t gather
             work->probes += gathered;
             if (matched * 400 < gathered) return false;
         }
-        const uint64_t ahead = static_cast<uint64_t>(p) + 64 * kScanStep;
-        if (ahead + 8 <= n_old)
-            __builtin_prefetch(filter + (filter_bit(gram(old_v + ahead, 8) * kMix) >> 6));
-        const uint64_t g = gram(old_v + p, n_old - p), mixed = g * kMix;
-        ++work->probes;
-        if (!in_filter(mixed)) continue;
-        __builtin_prefetch(bucket(mixed));
-        // The longer key's bucket too, for when that bucket is full.
-        if (p + kLong <= n_old) __builtin_prefetch(bucket(long_key(old_v + p)));
-        if (count == kWait) store_first();
-        waiting[(first + count) % kWait] = p;
-        waiting_gram[(first + count) % kWait] = g;
-        ++count;
+        // A block stops short of the trial position.
+        uint32_t last = end - p > (kBlock - 1) * kScanStep ? p + (kBlock - 1) * kScanStep : end;
+        if (p < trial && trial <= last) last = trial - kScanStep;
+        const uint32_t filling = waiting ^ 1;
+        uint32_t *at = blocks[filling];
+        uint64_t *g_at = grams[filling];
+        uint32_t count = 0;
+        for (uint32_t q = p; q <= last; q += kScanStep) {
+            const uint64_t ahead = static_cast<uint64_t>(q) + kBlock * kScanStep;
+            if (ahead + 8 <= n_old) __builtin_prefetch(filter + (filter_bit(gram(old_v + ahead, 8) * kMix) >> 6));
+            const uint64_t g = gram(old_v + q, n_old - q);
+            at[count] = q;
+            g_at[count] = g;
+            count += in_filter(g * kMix) ? 1 : 0;
+        }
+        work->probes += (last - p) / kScanStep + 1;
+        for (uint32_t k = 0; k < count; ++k) {
+            __builtin_prefetch(bucket(g_at[k] * kMix));
+            // The longer key's bucket too, for when that bucket is full.
+            if (at[k] + kLong <= n_old) {
+                longer[filling][k] = long_key(old_v + at[k]);
+                __builtin_prefetch(bucket(longer[filling][k]));
+            }
+        }
+        store_waiting();
+        waiting = filling;
+        pending = count;
+        if (last == end) break;
+        p = last + kScanStep;
     }
-    while (count) store_first();
+    store_waiting();
     return true;
 }
 
@@ -246,6 +264,11 @@ void scanner::parse_chunk(uint32_t new_start, uint32_t length) {
         if (t + 16 + kLong <= length) {
             __builtin_prefetch(bucket(gram(q0 + t + 16, 8) * kMix));
             __builtin_prefetch(bucket(long_key(q0 + t + 16)));
+            // The bucket fetched 8 positions ago: its candidates' old bytes.
+            const uint64_t soon = gram(q0 + t + 8, 8);
+            const uint32_t *b = bucket(soon * kMix), want = tag(soon);
+            for (uint32_t s = 0; s < kSlots; ++s)
+                if (b[s] != 0 && b[s] >> pos_bits == want) __builtin_prefetch(old_v + position(b[s]));
         }
         const uint8_t *q = q0 + t;
         const uint64_t g = gram(q, static_cast<uint64_t>(n_new) - new_start - t);

@@ -62,7 +62,7 @@ struct refiner {
     uint32_t *next = nullptr, *heads = nullptr, *best_p = nullptr, *cost_a = nullptr, *cost_b = nullptr;
     uint8_t *bytes = nullptr, *room = nullptr, *back = nullptr, *best_len = nullptr, *step = nullptr, *flags = nullptr;
     uint8_t *copy_len = nullptr, *bucket_tries = nullptr;
-    uint32_t head_bits = 1;
+    uint32_t head_bits = 1, index_mask = 0;
     // One bit per hash of the batch's grams, with more bits than heads[]:
     // most old positions are dismissed without touching the chains.
     uint64_t *filter = nullptr;
@@ -146,6 +146,16 @@ struct refiner {
     void gather_stretch(uint32_t from, uint32_t end, uint32_t length, uint32_t &total);
     void write(bool parse);
     bool scan_old(uint32_t total);
+    void probe(uint32_t p, uint64_t mixed, uint32_t tag, uint32_t &matched);
+    // Clears the filter bits whose hashes fall in bucket h.
+    void clear_filter(uint32_t h) {
+        const uint32_t shift = filter_bits - head_bits, first = h << shift;
+        if (shift < 6) {
+            filter[first >> 6] &= ~(((1ull << (1u << shift)) - 1) << (first & 63));
+            return;
+        }
+        memset(filter + (first >> 6), 0, (static_cast<size_t>(1) << (shift - 6)) * sizeof(uint64_t));
+    }
     void parse_stretch(uint32_t first_local, uint32_t length, uint32_t new_start);
 };
 
@@ -162,7 +172,7 @@ bool refiner::scan_old(uint32_t total) {
     uint32_t index_bits = 1;
     while (index_bits < 32 && (total >> index_bits) != 0) ++index_bits;
     const uint32_t tag_bits = 32 - index_bits;
-    const uint32_t index_mask = index_bits >= 32 ? 0xFFFFFFFFu : (1u << index_bits) - 1u;
+    index_mask = index_bits >= 32 ? 0xFFFFFFFFu : (1u << index_bits) - 1u;
     auto tag_of = [&](uint64_t mixed) {
         return tag_bits == 0 ? 0u : static_cast<uint32_t>(mixed >> (64 - head_bits - tag_bits)) << index_bits;
     };
@@ -185,61 +195,77 @@ bool refiner::scan_old(uint32_t total) {
     // Where the scan may stop: matches at fewer than 1 in 100 positions.
     const uint32_t trial = (n_old / 16 > (1u << 16) ? n_old / 16 : (1u << 16)) / kScanStep * kScanStep;
     uint32_t matched = 0;
-    const uint32_t last = n_old - kGram;
-    uint64_t v = gram(old_v, n_old);
+    // The last position scanned.
+    const uint32_t end = (n_old - kGram) / kScanStep * kScanStep;
     memset(bucket_tries, kBucketTries, static_cast<size_t>(1) << head_bits);
     ++work->scans;
-    for (uint32_t p = 0;; p += kScanStep) {
-        ++work->probes;
-        uint64_t mixed = v * kMix;
-        const uint32_t f = static_cast<uint32_t>(mixed >> (64 - filter_bits));
-        // No gathered gram has this hash: nothing here can match.
-        if (!((filter[f >> 6] >> (f & 63)) & 1)) {
-            if (p + kScanStep > last) break;
-            if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
-            v = gram(old_v + p + kScanStep, n_old - p - kScanStep);
-            continue;
+    // The old positions are tested against the filter a block at a time,
+    // without a branch per position, and those that pass are then looked up
+    // in order: most fail, and a branch each mispredicted often.
+    constexpr uint32_t kBlock = 64;
+    uint32_t passed[kBlock];
+    uint64_t passed_mixed[kBlock];
+    for (uint32_t p = 0;;) {
+        // A block ends at the trial position, where the scan may stop.
+        uint32_t last = end - p > (kBlock - 1) * kScanStep ? p + (kBlock - 1) * kScanStep : end;
+        if (p <= trial && trial < last) last = trial;
+        uint32_t count = 0;
+        for (uint32_t q = p; q <= last; q += kScanStep) {
+            const uint64_t mixed = gram(old_v + q, n_old - q) * kMix;
+            const uint32_t f = static_cast<uint32_t>(mixed >> (64 - filter_bits));
+            passed[count] = q;
+            passed_mixed[count] = mixed;
+            count += static_cast<uint32_t>((filter[f >> 6] >> (f & 63)) & 1);
         }
-        const uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
-        uint32_t *link = heads + h;
-        const uint32_t tag = tag_of(mixed);
-        bool hit = false;
-        for (uint32_t k = 0; *link != 0 && k < kChain; ++k) {
-            uint32_t e = *link;
-            uint32_t t = (e & index_mask) - 1;
-            if ((e & ~index_mask) != tag || memcmp(old_v + p, bytes + t, kGram) != 0) {
-                link = next + t;
-                continue;
-            }
-            hit = true;
-            // A position out of tries leaves its chain.
-            if (--step[t] == 0)
-                *link = next[t];
-            else
-                link = next + t;
-            // Scanned every kScanStep-th old position: the match may start
-            // earlier, by so much that it stays within kMaxMatch (further
-            // back, the room left after it would underflow).
-            uint32_t reach = back[t] < p ? back[t] : p;
-            if (reach > kMaxMatch - kGram) reach = kMaxMatch - kGram;
-            uint32_t b = match_backward(old_v + p, bytes + t, reach);
-            uint32_t start = t - b, from = p - b;
-            uint32_t limit = room[start];
-            if (n_old - from < limit) limit = n_old - from;
-            uint32_t len = b + kGram + match_forward(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
-            if (len > best_len[start]) {
-                if (best_len[start] < 8 && len >= 8) ++matched;
-                best_len[start] = static_cast<uint8_t>(len);
-                best_p[start] = from;
-            }
-        }
-        // A gram met this often in the old value has had its chance.
-        if (hit && --bucket_tries[h] == 0) heads[h] = 0;
-        if (p + kScanStep > last) break;
-        if (p == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
-        v = gram(old_v + p + kScanStep, n_old - p - kScanStep);
+        work->probes += (last - p) / kScanStep + 1;
+        for (uint32_t k = 0; k < count; ++k) probe(passed[k], passed_mixed[k], tag_of(passed_mixed[k]), matched);
+        if (last == end) break;
+        if (last == trial && static_cast<uint64_t>(matched) * 100 < total) return false;
+        p = last + kScanStep;
     }
     return true;
+}
+
+// Extends the gathered positions whose gram (hashed: `mixed`) is the one at
+// old position p, the chain's entries told apart by `tag`.
+void refiner::probe(uint32_t p, uint64_t mixed, uint32_t tag, uint32_t &matched) {
+    const uint32_t h = static_cast<uint32_t>(mixed >> (64 - head_bits));
+    uint32_t *link = heads + h;
+    bool hit = false;
+    for (uint32_t k = 0; *link != 0 && k < kChain; ++k) {
+        uint32_t e = *link;
+        uint32_t t = (e & index_mask) - 1;
+        if ((e & ~index_mask) != tag || memcmp(old_v + p, bytes + t, kGram) != 0) {
+            link = next + t;
+            continue;
+        }
+        hit = true;
+        // A position out of tries leaves its chain.
+        if (--step[t] == 0)
+            *link = next[t];
+        else
+            link = next + t;
+        // Scanned every kScanStep-th old position: the match may start
+        // earlier, by so much that it stays within kMaxMatch (further
+        // back, the room left after it would underflow).
+        uint32_t reach = back[t] < p ? back[t] : p;
+        if (reach > kMaxMatch - kGram) reach = kMaxMatch - kGram;
+        uint32_t b = match_backward(old_v + p, bytes + t, reach);
+        uint32_t start = t - b, from = p - b;
+        uint32_t limit = room[start];
+        if (n_old - from < limit) limit = n_old - from;
+        uint32_t len = b + kGram + match_forward(old_v + p + kGram, bytes + t + kGram, limit - b - kGram);
+        if (len > best_len[start]) {
+            if (best_len[start] < 8 && len >= 8) ++matched;
+            best_len[start] = static_cast<uint8_t>(len);
+            best_p[start] = from;
+        }
+    }
+    // A gram met this often in the old value has had its chance.
+    if (hit && --bucket_tries[h] == 0) heads[h] = 0;
+    // An emptied bucket: its filter bits go too (they all map to it), so
+    // that its grams' next places in the old value fail at the filter.
+    if (hit && heads[h] == 0) clear_filter(h);
 }
 
 // The cheapest encoding of the stretch at local positions [first, first +
