@@ -255,7 +255,8 @@ struct generator {
             return;
         }
         search_budget -= steps;
-        if (size > kSmallGap && n_old >= kSparseOld && !(work && work->search_all) && sparse(old_v + oa, n, new_v + c, m)) {
+        const bool search_all = work && work->search_all;
+        if (size > kSmallGap && n_old >= kSparseOld && !search_all && sparse(old_v + oa, n, new_v + c, m)) {
             if (work) ++work->sparse;
             em.literal(c, m);
             return;

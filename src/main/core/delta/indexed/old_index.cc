@@ -48,26 +48,30 @@ bool old_index_build(old_index &ix, const uint8_t *old_v, uint32_t old_len) {
     ix.slots = static_cast<uint32_t *>(calloc(static_cast<size_t>(bytes), 1));
     if (!ix.slots) return false;
 
-    // Hashes are computed a batch ahead so that the buckets they fall in can
-    // be fetched while the batch is inserted.
+    // Hashes are computed a batch ahead so that the buckets they fall in are
+    // fetched while the batch before is inserted. Entries only ever fill a
+    // bucket from its start, so its first free slot is its count of used
+    // ones.
     constexpr uint32_t kBatch = 16;
-    uint32_t buckets[kBatch], tags[kBatch];
-    for (uint32_t w0 = 0; w0 < ix.windows; w0 += kBatch) {
-        uint32_t count = ix.windows - w0 < kBatch ? ix.windows - w0 : kBatch;
+    uint32_t buckets[2][kBatch], tags[2][kBatch];
+    auto hash_batch = [&](uint32_t w0, uint32_t *bk, uint32_t *tg) {
+        const uint32_t count = ix.windows - w0 < kBatch ? ix.windows - w0 : kBatch;
         for (uint32_t j = 0; j < count; ++j) {
             uint32_t h = window_hash(old_v + static_cast<uint64_t>(w0 + j) * ix.stride);
-            buckets[j] = bucket_of(ix, h);
-            tags[j] = tag_of(ix, h);
-            __builtin_prefetch(ix.slots + static_cast<uint64_t>(buckets[j]) * kSlots, 1);
+            bk[j] = bucket_of(ix, h);
+            tg[j] = tag_of(ix, h);
+            __builtin_prefetch(ix.slots + static_cast<uint64_t>(bk[j]) * kSlots, 1);
         }
+    };
+    hash_batch(0, buckets[0], tags[0]);
+    for (uint32_t w0 = 0, cur = 0; w0 < ix.windows; w0 += kBatch, cur ^= 1) {
+        if (ix.windows - w0 > kBatch) hash_batch(w0 + kBatch, buckets[cur ^ 1], tags[cur ^ 1]);
+        const uint32_t count = ix.windows - w0 < kBatch ? ix.windows - w0 : kBatch;
         for (uint32_t j = 0; j < count; ++j) {
-            uint32_t *b = ix.slots + static_cast<uint64_t>(buckets[j]) * kSlots;
-            for (uint32_t s = 0; s < kSlots; ++s) {
-                if (b[s] == 0) {
-                    b[s] = tags[j] | (w0 + j + 1);
-                    break;
-                }
-            }
+            uint32_t *b = ix.slots + static_cast<uint64_t>(buckets[cur][j]) * kSlots;
+            static_assert(kSlots == 4, "four slots counted");
+            const uint32_t used = (b[0] != 0) + (b[1] != 0) + (b[2] != 0) + (b[3] != 0);
+            if (used < kSlots) b[used] = tags[cur][j] | (w0 + j + 1);
         }
     }
     return true;
