@@ -397,7 +397,8 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     uint32_t hits = 0;
     const uint32_t trial = n_old / 16 > (4u << 20) ? n_old / 16 : (n_old < (4u << 20) ? n_old : (4u << 20));
     // Positions whose hash is a sample's are gathered a block at a time
-    // without a branch each (about half are), then compared in order.
+    // without a branch each (up to half of the table is set, so a branch
+    // per position is hard to predict), then compared in order.
     constexpr uint32_t kBlock = 64;
     uint32_t at[kBlock], entry[kBlock];
     for (uint32_t p0 = 0; p0 + 8 <= trial; p0 += 2 * kBlock) {
