@@ -54,10 +54,22 @@ bool old_index_build(old_index &ix, const uint8_t *old_v, uint32_t old_len) {
     // ones.
     constexpr uint32_t kBatch = 16;
     uint32_t buckets[2][kBatch], tags[2][kBatch];
+    // Windows sampled every 8 bytes overlap by half: each half is hashed
+    // once, for the window it ends and the one it starts.
+    const bool halves = ix.stride == kWindow / 2;
     auto hash_batch = [&](uint32_t w0, uint32_t *bk, uint32_t *tg) {
         const uint32_t count = ix.windows - w0 < kBatch ? ix.windows - w0 : kBatch;
-        for (uint32_t j = 0; j < count; ++j) {
-            uint32_t h = window_hash(old_v + static_cast<uint64_t>(w0 + j) * ix.stride);
+        const uint8_t *at = old_v + static_cast<uint64_t>(w0) * ix.stride;
+        uint32_t first = halves ? half_hash(at) : 0;
+        for (uint32_t j = 0; j < count; ++j, at += ix.stride) {
+            uint32_t h;
+            if (halves) {
+                const uint32_t second = half_hash(at + kWindow / 2);
+                h = first * kHalfWeight + second;
+                first = second;
+            } else {
+                h = window_hash(at);
+            }
             bk[j] = bucket_of(ix, h);
             tg[j] = tag_of(ix, h);
             __builtin_prefetch(ix.slots + static_cast<uint64_t>(bk[j]) * kSlots, 1);
