@@ -11,9 +11,10 @@ namespace kestrava {
 
 namespace {
 
-// The first storage: small enough for the interpreter's small-object
-// allocator, so that a short result costs no more than one bytes object.
+// The first storage: a short result takes one small allocation.
 constexpr uint64_t first_capacity = 256;
+// Room kept until the end up to this much (see finish).
+constexpr std::size_t shrink_above = std::size_t{32} << 20;
 
 // The largest storage a bytes object can have on this platform.
 constexpr uint64_t max_capacity =
@@ -42,26 +43,12 @@ void CborOutput::grow(uint32_t n) {
     const uint64_t doubled = 2 * static_cast<uint64_t>(end - begin);
     const uint64_t capacity = std::max(need, std::min(std::max(doubled, first_capacity),
                                                       std::min(UINT32_MAX - spliced, max_capacity)));
-#ifdef PYPY_VERSION
     void *grown = std::realloc(heap, static_cast<std::size_t>(capacity));
     if (grown == nullptr) {
         fail(n);  // `heap` is still owned, and freed with the output
     }
     heap = grown;
     begin = static_cast<uint8_t *>(grown);
-#else
-    if (storage == nullptr) {
-        storage = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-    } else if (_PyBytes_Resize(&storage, static_cast<Py_ssize_t>(capacity)) != 0) {
-        storage = nullptr;  // released by the resize
-    }
-    if (storage == nullptr) {
-        PyErr_Clear();
-        begin = at = end = nullptr;
-        fail(n);
-    }
-    begin = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(storage));
-#endif
     at = begin + used;
     end = begin + capacity;
 }
@@ -91,25 +78,23 @@ void CborOutput::splice(uint8_t major, const char *data, uint64_t size, PyObject
 
 py::bytes CborOutput::finish() {
     const std::size_t used = static_cast<std::size_t>(at - begin);
+    // A large output's memory is cut to its length before the result is
+    // made, so that at most twice the output is held at once (the doubling
+    // leaves up to twice as much room). Smaller ones keep their room: freed
+    // whole, it lets the allocator serve the next call's growth from the
+    // memory it already has.
+    if (static_cast<std::size_t>(end - begin) > shrink_above && used > 0) {
+        if (void *cut = std::realloc(heap, used)) {
+            heap = cut;
+            begin = static_cast<uint8_t *>(cut);
+            at = end = begin + used;
+        }
+    }
     if (splices.empty()) {
-#ifdef PYPY_VERSION
         py::bytes out(reinterpret_cast<const char *>(begin), used);
         std::free(std::exchange(heap, nullptr));
         begin = at = end = nullptr;
         return out;
-#else
-        if (storage == nullptr) {
-            return py::bytes("", 0);
-        }
-        if (used != static_cast<std::size_t>(end - begin) &&
-            _PyBytes_Resize(&storage, static_cast<Py_ssize_t>(used)) != 0) {
-            storage = nullptr;
-            PyErr_Clear();
-            py::pybind11_fail("Could not allocate bytes object!");
-        }
-        begin = at = end = nullptr;
-        return py::reinterpret_steal<py::bytes>(std::exchange(storage, nullptr));
-#endif
     }
     py::bytes out(nullptr, static_cast<std::size_t>(used + spliced));
     char *to = PyBytes_AS_STRING(out.ptr());
