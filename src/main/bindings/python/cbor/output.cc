@@ -76,6 +76,20 @@ void CborOutput::splice(uint8_t major, const char *data, uint64_t size, PyObject
     spliced += size;
 }
 
+namespace {
+
+// A bytes object of `size` bytes, copied from `data` unless null; a
+// MemoryError when it cannot be made, like every other allocation here.
+py::bytes new_bytes(const char *data, std::size_t size) {
+    PyObject *made = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::bytes>(made);
+}
+
+}  // namespace
+
 py::bytes CborOutput::finish() {
     const std::size_t used = static_cast<std::size_t>(at - begin);
     // A large output's memory is cut to its length before the result is
@@ -91,12 +105,12 @@ py::bytes CborOutput::finish() {
         }
     }
     if (splices.empty()) {
-        py::bytes out(reinterpret_cast<const char *>(begin), used);
+        py::bytes out = new_bytes(reinterpret_cast<const char *>(begin), used);
         std::free(std::exchange(heap, nullptr));
         begin = at = end = nullptr;
         return out;
     }
-    py::bytes out(nullptr, static_cast<std::size_t>(used + spliced));
+    py::bytes out = new_bytes(nullptr, static_cast<std::size_t>(used + spliced));
     char *to = PyBytes_AS_STRING(out.ptr());
     const char *from = reinterpret_cast<const char *>(begin);
     std::size_t done = 0;
