@@ -402,13 +402,13 @@ bool worth_parsing(const uint8_t *old_v, uint32_t n_old, const uint8_t *new_v, c
     constexpr uint32_t kBlock = 64;
     uint32_t at[kBlock], entry[kBlock];
     for (uint32_t p0 = 0; p0 + 8 <= trial; p0 += 2 * kBlock) {
-        uint32_t count = 0;
+        uint32_t found = 0;
         for (uint32_t p = p0; p < p0 + 2 * kBlock && p + 8 <= trial; p += 2) {
-            at[count] = p;
-            entry[count] = table[static_cast<uint32_t>((gram(old_v + p, 8) * kMix) >> (64 - kBits))];
-            count += entry[count] != 0;
+            at[found] = p;
+            entry[found] = table[static_cast<uint32_t>((gram(old_v + p, 8) * kMix) >> (64 - kBits))];
+            found += entry[found] != 0;
         }
-        for (uint32_t k = 0; k < count; ++k) {
+        for (uint32_t k = 0; k < found; ++k) {
             const uint32_t e = entry[k] - 1;
             if (hit[e] || memcmp(old_v + at[k], new_v + samples[e], 8) != 0) continue;
             hit[e] = 1;
