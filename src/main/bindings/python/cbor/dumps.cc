@@ -46,9 +46,9 @@ void throw_integer_out_of_range(py::handle object, std::size_t text_limit) {
 
 namespace {
 
-template <bool Indefinite, bool Limited>
-py::bytes encode(const DumpsValue &value, uint32_t max_depth) {
-    ValueEncoder<Indefinite, Limited> encoder(max_depth);
+template <bool Limited>
+py::bytes encode(const DumpsValue &value, bool indefinite, uint32_t max_depth) {
+    ValueEncoder<Limited> encoder(indefinite, max_depth);
     encoder.write_argument(value);
     return encoder.result();
 }
@@ -56,10 +56,7 @@ py::bytes encode(const DumpsValue &value, uint32_t max_depth) {
 }  // namespace
 
 py::bytes dumps(const DumpsValue &value, bool indefinite, uint32_t max_depth) {
-    if (indefinite) {
-        return max_depth == 0 ? encode<true, false>(value, max_depth) : encode<true, true>(value, max_depth);
-    }
-    return max_depth == 0 ? encode<false, false>(value, max_depth) : encode<false, true>(value, max_depth);
+    return max_depth == 0 ? encode<false>(value, indefinite, max_depth) : encode<true>(value, indefinite, max_depth);
 }
 
 }  // namespace kestrava
