@@ -49,8 +49,7 @@ namespace {
 template <bool Limited>
 py::bytes encode(const DumpsValue &value, bool indefinite, uint32_t max_depth) {
     ValueEncoder<Limited> encoder(indefinite, max_depth);
-    encoder.write_argument(value);
-    return encoder.result();
+    return encoder.encode(value);
 }
 
 }  // namespace

@@ -24,56 +24,58 @@ constexpr uint64_t max_capacity =
 
 }  // namespace
 
-void CborOutput::fail(uint64_t item_bytes) const {
+void CborOutput::fail(Cursor at, uint64_t item_bytes) const {
     // The output's length is 32-bit: an item that would take it past that
     // cannot be written however much memory there is.
-    if (length() + item_bytes > UINT32_MAX) {
+    if (length(at) + item_bytes > UINT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "dumps output would exceed 4294967295 bytes");
         throw py::error_already_set();
     }
     throw std::bad_alloc();
 }
 
-void CborOutput::grow(uint32_t n) {
+Cursor CborOutput::grow(Cursor at, uint32_t n) {
     const uint64_t used = static_cast<uint64_t>(at - begin);
     const uint64_t need = used + n;
     if (need + spliced > UINT32_MAX || need > max_capacity) {
-        fail(n);
+        fail(at, n);
     }
     const uint64_t doubled = 2 * static_cast<uint64_t>(end - begin);
     const uint64_t capacity = std::max(need, std::min(std::max(doubled, first_capacity),
                                                       std::min(UINT32_MAX - spliced, max_capacity)));
     void *grown = std::realloc(heap, static_cast<std::size_t>(capacity));
     if (grown == nullptr) {
-        fail(n);  // `heap` is still owned, and freed with the output
+        fail(at, n);  // `heap` is still owned, and freed with the output
     }
     heap = grown;
     begin = static_cast<uint8_t *>(grown);
-    at = begin + used;
     end = begin + capacity;
+    return begin + used;
 }
 
-void CborOutput::long_string(uint8_t major, const char *data, uint64_t size) {
+Cursor CborOutput::long_string(Cursor at, uint8_t major, const char *data, uint64_t size) {
     // Refused before the head, so that no head announces bytes that never
     // follow.
     if (size > UINT32_MAX) {
-        fail(size + 9);
+        fail(at, size + 9);
     }
-    head(major, size);
-    std::memcpy(room(static_cast<uint32_t>(size)), data, static_cast<std::size_t>(size));
+    at = head(at, major, size);
+    std::memcpy(room(at, static_cast<uint32_t>(size)), data, static_cast<std::size_t>(size));
+    return at;
 }
 
-void CborOutput::splice(uint8_t major, const char *data, uint64_t size, PyObject *owner) {
+Cursor CborOutput::splice(Cursor at, uint8_t major, const char *data, uint64_t size, PyObject *owner) {
     if (size > UINT32_MAX) {
-        fail(size + 9);
+        fail(at, size + 9);
     }
-    head(major, size);
-    if (length() + size > UINT32_MAX) {
-        fail(size + 9);
+    at = head(at, major, size);
+    if (length(at) + size > UINT32_MAX) {
+        fail(at, size + 9);
     }
     splices.push_back(Splice{static_cast<std::size_t>(at - begin), data, static_cast<uint32_t>(size),
                              py::reinterpret_borrow<py::object>(owner)});
     spliced += size;
+    return at;
 }
 
 namespace {
@@ -90,7 +92,7 @@ py::bytes new_bytes(const char *data, std::size_t size) {
 
 }  // namespace
 
-py::bytes CborOutput::finish() {
+py::bytes CborOutput::finish(Cursor at) {
     const std::size_t used = static_cast<std::size_t>(at - begin);
     // A large output's memory is cut to its length before the result is
     // made, so that at most twice the output is held at once (the doubling
@@ -101,13 +103,13 @@ py::bytes CborOutput::finish() {
         if (void *cut = std::realloc(heap, used)) {
             heap = cut;
             begin = static_cast<uint8_t *>(cut);
-            at = end = begin + used;
+            end = begin + used;
         }
     }
     if (splices.empty()) {
         py::bytes out = new_bytes(reinterpret_cast<const char *>(begin), used);
         std::free(std::exchange(heap, nullptr));
-        begin = at = end = nullptr;
+        begin = end = nullptr;
         return out;
     }
     py::bytes out = new_bytes(nullptr, static_cast<std::size_t>(used + spliced));

@@ -3,6 +3,12 @@
 // asks for exactly the bytes it writes, so the one test per item is also
 // the 32-bit length limit's.
 //
+// The writers take the cursor, where the next byte goes, and return it
+// past what they wrote: the encoder passes it from item to item and through
+// the calls of nested containers, so it stays in a register instead of
+// being stored and loaded back for every item (a container's closing byte
+// then waited on the store of its last element's).
+//
 // Long strings of exact str and bytes objects are not copied in but
 // spliced: the output gets their heads, and the strings are copied behind
 // them once, into the result, at the end. Their objects are held until
@@ -23,6 +29,8 @@
 
 namespace kestrava {
 
+using Cursor = uint8_t *;
+
 class CborOutput {
 public:
     CborOutput() = default;
@@ -30,66 +38,70 @@ public:
     CborOutput(const CborOutput &) = delete;
     CborOutput &operator=(const CborOutput &) = delete;
 
-    // Bytes written so far, spliced strings included.
-    uint64_t length() const { return static_cast<uint64_t>(at - begin) + spliced; }
+    // The cursor before the first write.
+    Cursor start() const { return begin; }
 
-    KESTRAVA_HOT void byte(uint8_t value) { *room(1) = value; }
+    KESTRAVA_HOT Cursor byte(Cursor at, uint8_t value) {
+        *room(at, 1) = value;
+        return at;
+    }
 
     // The shortest head of major type `major` with argument `value`.
-    KESTRAVA_HOT void head(uint8_t major, uint64_t value) {
+    KESTRAVA_HOT Cursor head(Cursor at, uint8_t major, uint64_t value) {
         const uint8_t type = static_cast<uint8_t>(major << 5);
         if (value < 24) {
-            *room(1) = static_cast<uint8_t>(type | value);
+            *room(at, 1) = static_cast<uint8_t>(type | value);
         } else if (value <= 0xff) {
-            uint8_t *to = room(2);
+            uint8_t *to = room(at, 2);
             to[0] = type | 24;
             to[1] = static_cast<uint8_t>(value);
         } else if (value <= 0xffff) {
-            put_big_endian<uint16_t>(room(3), type | 25, value);
+            put_big_endian<uint16_t>(room(at, 3), type | 25, value);
         } else if (value <= 0xffffffffu) {
-            put_big_endian<uint32_t>(room(5), type | 26, value);
+            put_big_endian<uint32_t>(room(at, 5), type | 26, value);
         } else {
-            put_big_endian<uint64_t>(room(9), type | 27, value);
+            put_big_endian<uint64_t>(room(at, 9), type | 27, value);
         }
+        return at;
     }
 
     // A float item: initial byte 0xf9, 0xfa or 0xfb and 2, 4 or 8 bytes.
-    KESTRAVA_HOT void float_item(uint8_t initial, uint64_t bits) {
+    KESTRAVA_HOT Cursor float_item(Cursor at, uint8_t initial, uint64_t bits) {
         if (initial == 0xf9) {
-            put_big_endian<uint16_t>(room(3), initial, bits);
+            put_big_endian<uint16_t>(room(at, 3), initial, bits);
         } else if (initial == 0xfa) {
-            put_big_endian<uint32_t>(room(5), initial, bits);
+            put_big_endian<uint32_t>(room(at, 5), initial, bits);
         } else {
-            put_big_endian<uint64_t>(room(9), initial, bits);
+            put_big_endian<uint64_t>(room(at, 9), initial, bits);
         }
+        return at;
     }
 
     // A definite byte (major 2) or text (major 3) string whose bytes are
     // copied in.
-    KESTRAVA_HOT void string(uint8_t major, const char *data, uint64_t size) {
+    KESTRAVA_HOT Cursor string(Cursor at, uint8_t major, const char *data, uint64_t size) {
         if (size < 24) {
-            short_string(major, data, static_cast<uint32_t>(size));
-        } else {
-            long_string(major, data, size);
+            return short_string(at, major, data, static_cast<uint32_t>(size));
         }
+        return long_string(at, major, data, size);
     }
 
     // A string whose bytes belong to `owner`, an exact str or bytes object
     // (held here when spliced). Fails where copying would have: past 32
     // bits, before the head; when the output cannot hold it, after.
-    KESTRAVA_HOT void owned_string(uint8_t major, const char *data, uint64_t size, PyObject *owner) {
+    KESTRAVA_HOT Cursor owned_string(Cursor at, uint8_t major, const char *data, uint64_t size, PyObject *owner) {
         if (size < 24) {
-            short_string(major, data, static_cast<uint32_t>(size));
-        } else if (size < splice_from) {
-            long_string(major, data, size);
-        } else {
-            splice(major, data, size, owner);
+            return short_string(at, major, data, static_cast<uint32_t>(size));
         }
+        if (size < splice_from) {
+            return long_string(at, major, data, size);
+        }
+        return splice(at, major, data, size, owner);
     }
 
-    // The result, cut to length or assembled with the spliced strings; the
-    // output is spent afterwards.
-    pybind11::bytes finish();
+    // The result, everything up to the cursor `at`, cut to length or
+    // assembled with the spliced strings; the output is spent afterwards.
+    pybind11::bytes finish(Cursor at);
 
 private:
     static constexpr uint64_t splice_from = 2048;
@@ -102,7 +114,7 @@ private:
     };
 
     // The storage, null before the first write; `begin` to `end` is its
-    // memory, `at` where the next byte goes. Plain memory rather than the
+    // memory. Plain memory rather than the
     // result's own bytes object grown in place: that left the allocator,
     // once the caller freed a large result, handing the next call's growing
     // result out as memory fresh from the system, a page fault for every
@@ -111,15 +123,18 @@ private:
     // bytes object made through the C API costs more to resize).
     void *heap = nullptr;
     uint8_t *begin = nullptr;
-    uint8_t *at = nullptr;
     uint8_t *end = nullptr;
     std::vector<Splice> splices;
     uint64_t spliced = 0;
 
-    // Claims the next `n` bytes, which the caller fills.
-    KESTRAVA_HOT uint8_t *room(uint32_t n) {
+    // Bytes written up to `at`, spliced strings included.
+    uint64_t length(Cursor at) const { return static_cast<uint64_t>(at - begin) + spliced; }
+
+    // Claims the next `n` bytes, which the caller fills, and moves `at`
+    // past them.
+    KESTRAVA_HOT uint8_t *room(Cursor &at, uint32_t n) {
         if (static_cast<std::size_t>(end - at) < n) {
-            grow(n);
+            at = grow(at, n);
         }
         uint8_t *claimed = at;
         at += n;
@@ -127,18 +142,20 @@ private:
     }
 
     // Below 24 bytes the length is in the initial byte.
-    KESTRAVA_HOT void short_string(uint8_t major, const char *data, uint32_t size) {
-        uint8_t *to = room(1 + size);
+    KESTRAVA_HOT Cursor short_string(Cursor at, uint8_t major, const char *data, uint32_t size) {
+        uint8_t *to = room(at, 1 + size);
         to[0] = static_cast<uint8_t>(major << 5 | size);
         copy_short(to + 1, data, size);
+        return at;
     }
 
-    void grow(uint32_t n);
-    void long_string(uint8_t major, const char *data, uint64_t size);
-    void splice(uint8_t major, const char *data, uint64_t size, PyObject *owner);
-    // An item of `item_bytes` does not fit: OverflowError past the 32-bit
-    // length, else MemoryError.
-    [[noreturn]] void fail(uint64_t item_bytes) const;
+    // Room for `n` more bytes; the same position in the grown storage.
+    Cursor grow(Cursor at, uint32_t n);
+    Cursor long_string(Cursor at, uint8_t major, const char *data, uint64_t size);
+    Cursor splice(Cursor at, uint8_t major, const char *data, uint64_t size, PyObject *owner);
+    // An item of `item_bytes` does not fit after `at`: OverflowError past
+    // the 32-bit length, else MemoryError.
+    [[noreturn]] void fail(Cursor at, uint64_t item_bytes) const;
 
     template <typename T>
     KESTRAVA_HOT static void put_big_endian(uint8_t *to, uint8_t initial, uint64_t value) {

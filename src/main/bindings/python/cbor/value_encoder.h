@@ -151,12 +151,14 @@ public:
           nesting_limit(static_cast<uint32_t>(std::clamp(Py_GetRecursionLimit(), 1, max_native_nesting))),
           fast_paths(dumps_fast_paths_enabled()) {}
 
-    // The output as a bytes object; the encoder is spent afterwards.
-    pybind11::bytes result() { return output.finish(); }
+    // The argument's CBOR as a bytes object; the encoder is spent
+    // afterwards.
+    pybind11::bytes encode(const DumpsValue &value) { return output.finish(write_argument(output.start(), value)); }
 
+private:
     // The argument, as the general rule matched it: an object of an exact
     // built-in type goes through its shortcut, as it would as an element.
-    void write_argument(const DumpsValue &value) {
+    Cursor write_argument(Cursor at, const DumpsValue &value) {
         if (fast_paths) {
             PyObject *o = std::visit(
                 [](const auto &alternative) -> PyObject * {
@@ -167,14 +169,13 @@ public:
                     }
                 },
                 value);
-            if (o != nullptr && write_exact<true>(o)) {
-                return;
+            if (o != nullptr && write_exact<true>(at, o)) {
+                return at;
             }
         }
-        write(value);
+        return write(at, value);
     }
 
-private:
     // A program may raise the interpreter's limit far past what the native
     // stack holds (a self-containing dict crashed an 8 MB stack at 40,000
     // levels); nesting stops here whatever the limit, at a depth that takes
@@ -195,15 +196,15 @@ private:
     // are still true.
     uint64_t python_steps = 0;
 
-    KESTRAVA_HOT void write_signed(int64_t v) {
-        output.head(v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+    KESTRAVA_HOT Cursor write_signed(Cursor at, int64_t v) {
+        return output.head(at, v < 0 ? 1 : 0, v < 0 ? ~static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
     }
 
-    KESTRAVA_HOT void write_float(double x) {
+    KESTRAVA_HOT Cursor write_float(Cursor at, double x) {
         uint8_t initial = 0;
         uint64_t bits = 0;
         cbor_float_item(x, initial, bits);
-        output.float_item(initial, bits);
+        return output.float_item(at, initial, bits);
     }
 
     // --- the shortcuts: objects whose type is exactly a built-in one ---
@@ -218,39 +219,40 @@ private:
     // Writes `o` when its type is exactly a built-in one: a plain scalar
     // (no Python code can run while it is written), or with `Containers` a
     // list, dict or tuple too; false, with nothing done, otherwise. One
-    // chain of tests, the common types first.
+    // chain of tests, the common types first. `at` moves past what it
+    // wrote.
     template <bool Containers>
-    KESTRAVA_HOT bool write_exact(PyObject *o) {
+    KESTRAVA_HOT bool write_exact(Cursor &at, PyObject *o) {
         const PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type) {
-            write_plain_text(o);
+            at = write_plain_text(at, o);
         } else if (type == &PyLong_Type) {
-            write_plain_int(o);
+            at = write_plain_int(at, o);
         } else if (type == &PyFloat_Type) {
-            write_float(PyFloat_AS_DOUBLE(o));
+            at = write_float(at, PyFloat_AS_DOUBLE(o));
         } else if (Containers && type == &PyList_Type) {
-            write_list(o);
+            at = write_list(at, o);
         } else if (Containers && type == &PyDict_Type) {
-            write_dict(o);
+            at = write_dict(at, o);
         } else if (Containers && type == &PyTuple_Type) {
-            write_tuple(o);
+            at = write_tuple(at, o);
         } else if (type == &PyBool_Type) {
-            output.byte(o == Py_True ? 0xf5 : 0xf4);
+            at = output.byte(at, o == Py_True ? 0xf5 : 0xf4);
         } else if (o == Py_None) {
-            output.byte(0xf6);
+            at = output.byte(at, 0xf6);
         } else if (type == &PyBytes_Type) {
-            write_plain_bytes(o);
+            at = write_plain_bytes(at, o);
         } else {
             return false;
         }
         return true;
     }
 
-    KESTRAVA_HOT bool write_plain_scalar(PyObject *o) { return write_exact<false>(o); }
+    KESTRAVA_HOT bool write_plain_scalar(Cursor &at, PyObject *o) { return write_exact<false>(at, o); }
 
     // The integer rule for an exact int: its value decides, and rebuilding
     // an int from a converted value always compares equal.
-    KESTRAVA_HOT void write_plain_int(PyObject *o) {
+    KESTRAVA_HOT Cursor write_plain_int(Cursor at, PyObject *o) {
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
         // Up to two digits (60 bits) read where they lie: the sign is the
         // sign of the digit count.
@@ -265,63 +267,57 @@ private:
                 }
             }
             if (digits >= 0) {
-                output.head(0, magnitude);
-            } else {
-                output.head(1, magnitude - 1);
+                return output.head(at, 0, magnitude);
             }
-            return;
+            return output.head(at, 1, magnitude - 1);
         }
 #elif !defined(PYPY_VERSION)
         if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
-            write_signed(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o)));
-            return;
+            return write_signed(at, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o)));
         }
 #endif
-        write_int_by_value(o);
+        return write_int_by_value(at, o);
     }
 
-    __attribute__((noinline)) void write_int_by_value(PyObject *o) {
+    __attribute__((noinline)) Cursor write_int_by_value(Cursor at, PyObject *o) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-            write_signed(v);
-            return;
+            return write_signed(at, v);
         }
         if (overflow > 0) {
             const unsigned long long u = PyLong_AsUnsignedLongLong(o);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                output.head(0, u);
-                return;
+                return output.head(at, 0, u);
             }
         }
         PyErr_Clear();
         detail::throw_integer_out_of_range(o, text_limit);
     }
 
-    KESTRAVA_HOT void write_plain_text(PyObject *o) {
+    KESTRAVA_HOT Cursor write_plain_text(Cursor at, PyObject *o) {
 #if !defined(PYPY_VERSION)
         // ASCII text is its own UTF-8 form, stored right behind the object.
         if (PyUnicode_IS_COMPACT_ASCII(o)) {
             const auto *ascii = reinterpret_cast<const PyASCIIObject *>(o);
-            output.owned_string(3, reinterpret_cast<const char *>(ascii + 1), static_cast<uint64_t>(ascii->length),
-                                o);
-            return;
+            return output.owned_string(at, 3, reinterpret_cast<const char *>(ascii + 1),
+                                       static_cast<uint64_t>(ascii->length), o);
         }
 #endif
-        write_text_as_utf8(o);
+        return write_text_as_utf8(at, o);
     }
 
-    __attribute__((noinline)) void write_text_as_utf8(PyObject *o) {
+    __attribute__((noinline)) Cursor write_text_as_utf8(Cursor at, PyObject *o) {
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(o, &size);
         if (utf8 == nullptr) {
             PyErr_Clear();
             detail::throw_no_utf8(o);
         }
-        output.owned_string(3, utf8, static_cast<uint64_t>(size), o);
+        return output.owned_string(at, 3, utf8, static_cast<uint64_t>(size), o);
     }
 
-    void write_plain_bytes(PyObject *o) {
+    Cursor write_plain_bytes(Cursor at, PyObject *o) {
 #if defined(PYPY_VERSION)
         // One call instead of one for the data and one for the size.
         char *data = nullptr;
@@ -329,9 +325,9 @@ private:
         if (PyBytes_AsStringAndSize(o, &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        output.owned_string(2, data, static_cast<uint64_t>(size), o);
+        return output.owned_string(at, 2, data, static_cast<uint64_t>(size), o);
 #else
-        output.owned_string(2, PyBytes_AS_STRING(o), static_cast<uint64_t>(PyBytes_GET_SIZE(o)), o);
+        return output.owned_string(at, 2, PyBytes_AS_STRING(o), static_cast<uint64_t>(PyBytes_GET_SIZE(o)), o);
 #endif
     }
 
@@ -339,21 +335,23 @@ private:
     // allows, else through the general rule. The caller makes sure that it
     // lives until Python code may run; from there on what writes it holds
     // it.
-    KESTRAVA_HOT void write_element(PyObject *element) {
-        if (!(fast_paths && write_exact<true>(element))) {
-            write_element_general(element);
+    KESTRAVA_HOT Cursor write_element(Cursor at, PyObject *element) {
+        if (!(fast_paths && write_exact<true>(at, element))) {
+            at = write_element_general(at, element);
         }
+        return at;
     }
 
     // A value matched by the general rule.
-    void write(const DumpsValue &value) {
-        std::visit([this](const auto &alternative) { this->write_alternative(alternative); }, value);
+    Cursor write(Cursor at, const DumpsValue &value) {
+        return std::visit([this, at](const auto &alternative) { return this->write_alternative(at, alternative); },
+                          value);
     }
 
     // Matches one element and writes it; the match (and a bytearray's copy)
     // lives only while the element is written. Held from the start:
     // matching may run Python code that drops it elsewhere.
-    __attribute__((noinline)) void write_element_general(PyObject *element) {
+    __attribute__((noinline)) Cursor write_element_general(Cursor at, PyObject *element) {
         const detail::Held held(element);
         ++python_steps;
         DumpsValue value;
@@ -361,29 +359,29 @@ private:
         if (!match_dumps_value(element, value, storage)) {
             detail::throw_cannot_encode(element);
         }
-        write(value);
+        return write(at, value);
     }
 
     // --- the general rule's alternatives ---
 
-    void write_alternative(const pybind11::bool_ &b) { output.byte(b.ptr() == Py_True ? 0xf5 : 0xf4); }
+    Cursor write_alternative(Cursor at, const pybind11::bool_ &b) {
+        return output.byte(at, b.ptr() == Py_True ? 0xf5 : 0xf4);
+    }
 
-    void write_alternative(const pybind11::float_ &f) { write_float(PyFloat_AS_DOUBLE(f.ptr())); }
+    Cursor write_alternative(Cursor at, const pybind11::float_ &f) { return write_float(at, PyFloat_AS_DOUBLE(f.ptr())); }
 
     // The integer rule as stated: convert (implicit conversion allowed),
     // rebuild an int from the result and compare with ==, unsigned first;
     // any failure only makes the attempt fail. An int subclass may redefine
     // both conversion and equality.
-    void write_alternative(const pybind11::int_ &n) {
+    Cursor write_alternative(Cursor at, const pybind11::int_ &n) {
         uint64_t u = 0;
         if (convert_and_compare(n, u)) {
-            output.head(0, u);
-            return;
+            return output.head(at, 0, u);
         }
         int64_t s = 0;
         if (convert_and_compare(n, s)) {
-            write_signed(s);
-            return;
+            return write_signed(at, s);
         }
         detail::throw_integer_out_of_range(n, text_limit);
     }
@@ -408,38 +406,40 @@ private:
         }
     }
 
-    void write_alternative(const pybind11::bytes &b) {
+    Cursor write_alternative(Cursor at, const pybind11::bytes &b) {
         char *data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) {
             throw pybind11::error_already_set();
         }
-        output.string(2, data, static_cast<uint64_t>(size));
+        return output.string(at, 2, data, static_cast<uint64_t>(size));
     }
 
-    void write_alternative(const pybind11::str &s) {
+    Cursor write_alternative(Cursor at, const pybind11::str &s) {
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
         if (utf8 == nullptr) {
             PyErr_Clear();
             detail::throw_no_utf8(s);
         }
-        output.string(3, utf8, static_cast<uint64_t>(size));
+        return output.string(at, 3, utf8, static_cast<uint64_t>(size));
     }
 
-    void write_alternative(const pybind11::none &) { output.byte(0xf6); }
+    Cursor write_alternative(Cursor at, const pybind11::none &) { return output.byte(at, 0xf6); }
 
-    void write_alternative(bool b) { output.byte(b ? 0xf5 : 0xf4); }
+    Cursor write_alternative(Cursor at, bool b) { return output.byte(at, b ? 0xf5 : 0xf4); }
 
-    void write_alternative(uint64_t v) { output.head(0, v); }
+    Cursor write_alternative(Cursor at, uint64_t v) { return output.head(at, 0, v); }
 
-    void write_alternative(int64_t v) { write_signed(v); }
+    Cursor write_alternative(Cursor at, int64_t v) { return write_signed(at, v); }
 
-    void write_alternative(std::string_view view) { output.string(3, view.data(), view.size()); }
+    Cursor write_alternative(Cursor at, std::string_view view) {
+        return output.string(at, 3, view.data(), view.size());
+    }
 
-    void write_alternative(const pybind11::list &l) { write_sequence(l.ptr()); }
-    void write_alternative(const pybind11::tuple &t) { write_sequence(t.ptr()); }
-    void write_alternative(const pybind11::dict &d) { write_dict(d.ptr()); }
+    Cursor write_alternative(Cursor at, const pybind11::list &l) { return write_sequence(at, l.ptr()); }
+    Cursor write_alternative(Cursor at, const pybind11::tuple &t) { return write_sequence(at, t.ptr()); }
+    Cursor write_alternative(Cursor at, const pybind11::dict &d) { return write_dict(at, d.ptr()); }
 
     // --- containers ---
     //
@@ -460,51 +460,46 @@ private:
         }
     }
 
-    void open(uint8_t major, Py_ssize_t count) {
+    Cursor open(Cursor at, uint8_t major, Py_ssize_t count) {
         if (indefinite) {
-            output.byte(static_cast<uint8_t>(major << 5 | 31));
-        } else {
-            output.head(major, static_cast<uint64_t>(count));
+            return output.byte(at, static_cast<uint8_t>(major << 5 | 31));
         }
+        return output.head(at, major, static_cast<uint64_t>(count));
     }
 
-    void close() {
-        if (indefinite) {
-            output.byte(0xff);
-        }
-    }
+    Cursor close(Cursor at) { return indefinite ? output.byte(at, 0xff) : at; }
 
-    void write_sequence(PyObject *o) {
+    Cursor write_sequence(Cursor at, PyObject *o) {
         if (PyList_CheckExact(o)) {
-            write_list(o);
-        } else if (PyTuple_CheckExact(o)) {
-            write_tuple(o);
-        } else {
-            write_items_by_index(o);
+            return write_list(at, o);
         }
+        if (PyTuple_CheckExact(o)) {
+            return write_tuple(at, o);
+        }
+        return write_items_by_index(at, o);
     }
 
     // A tuple cannot change, and holding it holds its elements.
-    void write_tuple(PyObject *o) {
+    Cursor write_tuple(Cursor at, PyObject *o) {
         const detail::Held held(o);
         detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyTuple_GET_SIZE(o);
-        open(4, n);
+        at = open(at, 4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             enter_element();
-            write_element(PyTuple_GET_ITEM(o, i));
+            at = write_element(at, PyTuple_GET_ITEM(o, i));
             leave_element();
         }
-        close();
+        return close(at);
     }
 
     // Elements are read directly, with the bounds re-checked whenever Python
     // code may have run: it may have shrunk the list.
-    void write_list(PyObject *o) {
+    Cursor write_list(Cursor at, PyObject *o) {
         const detail::Held held(o);
         detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_GET_SIZE(o);
-        open(4, n);
+        at = open(at, 4, n);
         Py_ssize_t size = n;
         uint64_t steps = python_steps;
         PyObject *const *items = list_items(o);
@@ -518,10 +513,10 @@ private:
             if (i >= size) {
                 detail::throw_list_index();
             }
-            write_element(items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
+            at = write_element(at, items != nullptr ? items[i] : PyList_GET_ITEM(o, i));
             leave_element();
         }
-        close();
+        return close(at);
     }
 
     // A list's item array, where reading it costs no call per item; valid
@@ -542,11 +537,11 @@ private:
 
     // Subclasses may redefine __getitem__: every element goes through the
     // type's item access, on every interpreter.
-    void write_items_by_index(PyObject *o) {
+    Cursor write_items_by_index(Cursor at, PyObject *o) {
         const detail::Held held(o);
         detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyList_Check(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-        open(4, n);
+        at = open(at, 4, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             enter_element();
             ++python_steps;
@@ -555,21 +550,21 @@ private:
             if (!element) {
                 throw pybind11::error_already_set();
             }
-            write_element(element.ptr());
+            at = write_element(at, element.ptr());
             leave_element();
         }
-        close();
+        return close(at);
     }
 
     // Python code run while an entry is matched (__bool__, __index__) may
     // change the dictionary; the entries written must still be exactly the
     // count announced in a definite head, so a change of size, or more
     // entries than announced, is an error as in Python's own iteration.
-    void write_dict(PyObject *o) {
+    Cursor write_dict(Cursor at, PyObject *o) {
         const detail::Held held(o);
         detail::NestingGuard guard(nesting, nesting_limit, interpreter);
         const Py_ssize_t n = PyDict_Size(o);
-        open(5, n);
+        at = open(at, 5, n);
         Py_ssize_t position = 0;
         Py_ssize_t written = 0;
         PyObject *key = nullptr;
@@ -585,16 +580,16 @@ private:
             detail::Held held_key;
             detail::Held held_value;
             enter_element();
-            if (fast_paths && write_plain_scalar(key)) {
-                if (!write_plain_scalar(value)) {
+            if (fast_paths && write_plain_scalar(at, key)) {
+                if (!write_plain_scalar(at, value)) {
                     held_value.hold(value);
-                    write_element(value);
+                    at = write_element(at, value);
                 }
             } else {
                 held_key.hold(key);
                 held_value.hold(value);
-                write_element(key);
-                write_element(value);
+                at = write_element(at, key);
+                at = write_element(at, value);
             }
             leave_element();
             ++written;
@@ -605,7 +600,7 @@ private:
         if (written != n) {
             detail::throw_dict_changed("dictionary keys changed during iteration");
         }
-        close();
+        return close(at);
     }
 };
 
