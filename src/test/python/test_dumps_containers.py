@@ -6,6 +6,8 @@ import platform
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import cbor2
 
@@ -271,6 +273,35 @@ def test_container_dropped_by_its_parent_while_walked(parent, inner):
     outer[slot] = make(Mutator(replace))
     assert dumps(outer, indefinite=False) == want
     assert outer[slot] is None
+
+
+def test_calls_made_while_another_writes_get_output_of_their_own():
+    # A call writes into memory the last call left. One made from Python
+    # code that a call runs, or by another thread while a call waits for the
+    # interpreter (sleep lets it go), must not write into the same.
+    big = ["x" * 50] * 3000
+
+    def nested():
+        assert dumps(big, indefinite=False) == cbor2.dumps(big)
+
+    for _ in range(2):
+        value = [1, Mutator(nested), "tail" * 10]
+        assert dumps(value, indefinite=False) == cbor2.dumps([1, True, "tail" * 10])
+
+    failures = []
+
+    def worker(n):
+        for i in range(60):
+            value = [n] * (i * 97 % 1500) + [Mutator(lambda: time.sleep(0)), "t%d" % n]
+            if dumps(value, indefinite=False) != cbor2.dumps(value[:-2] + [True, "t%d" % n]):
+                failures.append((n, i))
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
 
 
 class LoudList(list):

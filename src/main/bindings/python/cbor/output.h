@@ -1,5 +1,7 @@
 // The output of one dumps call: CBOR bytes written into plain memory that
-// grows by doubling, copied into the result once at the end. Each write
+// grows by doubling, copied into the result once at the end. The memory of
+// a call is kept for the next one, up to a size, so that calls that follow
+// each other grow it once, not every time. Each write
 // asks for exactly the bytes it writes, so the one test per item is also
 // the 32-bit length limit's.
 //
@@ -33,8 +35,10 @@ using Cursor = uint8_t *;
 
 class CborOutput {
 public:
-    CborOutput() = default;
-    ~CborOutput() { std::free(heap); }
+    // Starts in the storage the last output left, if it is free.
+    CborOutput();
+    // Leaves the storage for the next output, or frees it.
+    ~CborOutput();
     CborOutput(const CborOutput &) = delete;
     CborOutput &operator=(const CborOutput &) = delete;
 
