@@ -17,12 +17,12 @@ constexpr uint64_t first_capacity = 256;
 // Room kept until the end up to this much (see finish).
 constexpr std::size_t shrink_above = std::size_t{32} << 20;
 // Storage kept from one call to the next up to this much. Freed, a block of
-// a few hundred KB went back to the system, and the next call took it again
-// page by page: in a fresh process a 118 KB output cost 29 page faults a
-// call and a 483 KB one 205, and each call took 2.4 and 3.2 times as long
-// as with the storage kept. The allocator stops giving back blocks the size
-// of those it has seen freed, so larger outputs, which grow anew each time,
-// did not show it; and the process holds at most this much between calls.
+// a few hundred KB could go back to the system and come back page by page
+// in the next call: in fresh processes, outputs of 118 KB, 483 KB and 1 MB
+// took 29, 205 and 463 page faults a call, and 2.5 to 3.2 times as long as
+// with the storage kept. Outputs of 1.6 and 3.3 MB, which grow anew each
+// time, faulted 6 and 26 times a call; and the process holds at most this
+// much between calls.
 constexpr std::size_t keep_up_to = std::size_t{1} << 20;
 
 // The storage the last output left, its capacity written in its first
