@@ -368,7 +368,9 @@ private:
         return output.byte(at, b.ptr() == Py_True ? 0xf5 : 0xf4);
     }
 
-    Cursor write_alternative(Cursor at, const pybind11::float_ &f) { return write_float(at, PyFloat_AS_DOUBLE(f.ptr())); }
+    Cursor write_alternative(Cursor at, const pybind11::float_ &f) {
+        return write_float(at, PyFloat_AS_DOUBLE(f.ptr()));
+    }
 
     // The integer rule as stated: convert (implicit conversion allowed),
     // rebuild an int from the result and compare with ==, unsigned first;
