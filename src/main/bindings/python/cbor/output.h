@@ -1,9 +1,9 @@
 // The output of one dumps call: CBOR bytes written into plain memory that
 // grows by doubling, copied into the result once at the end. The memory of
 // a call is kept for the next one, up to a size, so that calls that follow
-// each other grow it once, not every time. Each write
-// asks for exactly the bytes it writes, so the one test per item is also
-// the 32-bit length limit's.
+// each other grow it once, not every time. Each write asks for exactly the
+// bytes it writes, so the one test per item is also the 32-bit length
+// limit's.
 //
 // The writers take the cursor, where the next byte goes, and return it
 // past what they wrote: the encoder passes it from item to item and through
@@ -117,14 +117,15 @@ private:
         pybind11::object owner;
     };
 
-    // The storage, null before the first write; `begin` to `end` is its
-    // memory. Plain memory rather than the
-    // result's own bytes object grown in place: that left the allocator,
-    // once the caller freed a large result, handing the next call's growing
-    // result out as memory fresh from the system, a page fault for every
-    // 4 KiB written (142 a call on 100,000 floats, 340 on 10,000 records);
-    // plain memory freed here is taken again without (PyPy too, where a
-    // bytes object made through the C API costs more to resize).
+    // The storage: the last call's, when it was kept and is free, else null
+    // until the first write; `begin` to `end` is its memory. Plain memory
+    // rather than the result's own bytes object grown in place: that left
+    // the allocator, once the caller freed a large result, handing the next
+    // call's growing result out as memory fresh from the system, a page
+    // fault for every 4 KiB written (142 a call on 100,000 floats, 340 on
+    // 10,000 records); plain memory freed here is taken again without (PyPy
+    // too, where a bytes object made through the C API costs more to
+    // resize).
     void *heap = nullptr;
     uint8_t *begin = nullptr;
     uint8_t *end = nullptr;
